@@ -1,0 +1,6 @@
+#include "PacketEndpoint.h"
+
+void PacketEndpoint::UpdateText()
+{
+    text = (address.empty() ? std::string("0") : address) + ":" + std::to_string(port);
+}

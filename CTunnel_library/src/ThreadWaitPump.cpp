@@ -1,0 +1,23 @@
+#include "ThreadWaitPump.h"
+
+namespace {
+
+thread_local WaitPump currentPump = nullptr;
+thread_local void* currentContext = nullptr;
+
+} // namespace
+
+void SetThreadWaitPump(WaitPump pump, void* context)
+{
+    currentPump = pump;
+    currentContext = context;
+}
+
+bool RunThreadWaitPump()
+{
+    if (currentPump == nullptr) {
+        return false;
+    }
+    currentPump(currentContext);
+    return true;
+}

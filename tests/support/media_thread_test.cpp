@@ -1,0 +1,165 @@
+#include "CMediaThread.h"
+#include "ThreadWaitPump.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace {
+
+// A worker whose passes are given by the test.
+class TestThread : public CMediaThread {
+public:
+    explicit TestThread(std::function<int(TestThread&)> body) : body(std::move(body)) {}
+    ~TestThread() override { Stop(); }
+
+    std::atomic<int> passes{0};
+
+protected:
+    int Run() override
+    {
+        ++passes;
+        return body(*this);
+    }
+
+private:
+    std::function<int(TestThread&)> body;
+};
+
+template <typename Pred>
+bool WaitUntil(Pred pred, int ms = 5000)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+int Idle(TestThread&)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 0;
+}
+
+TEST(CMediaThread, StopWithoutStartIsHarmless)
+{
+    TestThread t(Idle);
+    EXPECT_TRUE(t.Stop());
+    EXPECT_FALSE(t.IsRunning());
+    EXPECT_EQ(t.passes, 0);
+}
+
+TEST(CMediaThread, SecondStartCreatesNoSecondThread)
+{
+    std::atomic<int> concurrent{0};
+    std::atomic<int> maxConcurrent{0};
+    TestThread t([&](TestThread&) {
+        int now = ++concurrent;
+        int seen = maxConcurrent.load();
+        while (now > seen && !maxConcurrent.compare_exchange_weak(seen, now)) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        --concurrent;
+        return 0;
+    });
+    ASSERT_TRUE(t.Start());
+    ASSERT_TRUE(t.Start());  // racing the first thread before it set `running`
+    ASSERT_TRUE(WaitUntil([&] { return t.IsRunning(); }));
+    EXPECT_TRUE(t.Start());
+    ASSERT_TRUE(WaitUntil([&] { return t.passes > 20; }));
+    EXPECT_TRUE(t.Stop());
+    EXPECT_EQ(maxConcurrent, 1);
+    EXPECT_FALSE(t.IsRunning());
+}
+
+TEST(CMediaThread, Return240EndsTheLoopAndStopJoinsLater)
+{
+    TestThread t([](TestThread& self) { return self.passes == 3 ? CMediaThread::kEndThread : 0; });
+    ASSERT_TRUE(t.Start());
+    ASSERT_TRUE(WaitUntil([&] { return t.passes == 3 && !t.IsRunning(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(t.passes, 3);
+    EXPECT_TRUE(t.Stop());
+}
+
+TEST(CMediaThread, StartAfterTheBodyEndedRunsAgain)
+{
+    TestThread t([](TestThread&) { return CMediaThread::kEndThread; });
+    ASSERT_TRUE(t.Start());
+    ASSERT_TRUE(WaitUntil([&] { return t.passes == 1 && !t.IsRunning(); }));
+    ASSERT_TRUE(t.Start());
+    ASSERT_TRUE(WaitUntil([&] { return t.passes == 2; }));
+    EXPECT_TRUE(t.Stop());
+}
+
+TEST(CMediaThread, StopFromInsideRunReturnsFalseAndEndsTheLoop)
+{
+    std::atomic<int> stopResult{-1};
+    TestThread t([&](TestThread& self) {
+        if (self.passes == 1) {
+            stopResult = self.Stop() ? 1 : 0;
+        }
+        return 0;
+    });
+    ASSERT_TRUE(t.Start());
+    ASSERT_TRUE(WaitUntil([&] { return stopResult != -1 && !t.IsRunning(); }));
+    EXPECT_EQ(stopResult, 0);
+    EXPECT_EQ(t.passes, 1);
+    EXPECT_TRUE(t.IsStopRequested());
+    EXPECT_TRUE(t.Stop());
+}
+
+TEST(CMediaThread, ExceptionEndsTheThreadQuietly)
+{
+    TestThread t([](TestThread&) -> int { throw 42; });
+    ASSERT_TRUE(t.Start());
+    ASSERT_TRUE(WaitUntil([&] { return t.passes == 1 && !t.IsRunning(); }));
+    EXPECT_TRUE(t.Stop());
+}
+
+TEST(CMediaThread, ManyStartStopCyclesUnderConcurrentStops)
+{
+    TestThread t(Idle);
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(t.Start());
+        std::thread other([&] { t.Stop(); });
+        t.Stop();
+        other.join();
+        EXPECT_FALSE(t.IsRunning());
+    }
+}
+
+// A host thread that joins a worker keeps serving its queue: the worker
+// waits for the host to run a call before it can end.
+TEST(CMediaThread, StopServesTheCallingThreadsPump)
+{
+    static std::atomic<bool> hostServed{false};
+    TestThread t([](TestThread& self) {
+        if (self.IsStopRequested()) {
+            // Reporting while the host stops: blocked until the host pumps.
+            for (int i = 0; i < 5000 && !hostServed; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            return CMediaThread::kEndThread;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return 0;
+    });
+    ASSERT_TRUE(t.Start());
+    ASSERT_TRUE(WaitUntil([&] { return t.IsRunning(); }));
+    SetThreadWaitPump([](void*) { hostServed = true; }, nullptr);
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(t.Stop());
+    SetThreadWaitPump(nullptr, nullptr);
+    EXPECT_TRUE(hostServed);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(4));
+}
+
+} // namespace
