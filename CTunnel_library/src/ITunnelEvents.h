@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdint>
+
+// The engine's reports to its owner. Called from any engine thread; text
+// arguments are valid only during the call.
+class ITunnelEvents {
+public:
+    virtual void OnConnected(const char* host, uint16_t port) = 0;
+    virtual void OnDisconnected(const char* host, uint32_t code) = 0;
+    // `code` is always E_FAIL.
+    virtual void OnError(const char* message, uint32_t code) = 0;
+
+protected:
+    ~ITunnelEvents() = default;
+};
