@@ -1,0 +1,7 @@
+#pragma once
+
+#include <cstdint>
+
+// Blowfish's initial P-array and S-boxes (hexadecimal digits of pi).
+extern const uint32_t kBlowfishInitP[18];
+extern const uint32_t kBlowfishInitS[4][256];

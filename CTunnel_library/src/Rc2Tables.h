@@ -1,0 +1,6 @@
+#pragma once
+
+#include <cstdint>
+
+// RC2 key-expansion permutation table.
+extern const uint8_t kRc2PiTable[256];
