@@ -1,10 +1,23 @@
 #include "CZAN_DynamicBuffer.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
+namespace {
+std::atomic<AllocationFailureHook> failureHook{nullptr};
+}
+
+void SetAllocationFailureHook(AllocationFailureHook hook)
+{
+    failureHook.store(hook);
+}
+
 uint8_t* AllocateAligned(size_t size, size_t alignment)
 {
+    if (AllocationFailureHook hook = failureHook.load(); hook != nullptr && hook(size)) {
+        throw std::bad_alloc();
+    }
     // aligned_alloc wants a size that is a multiple of the alignment, and a
     // zero-byte request still yields a distinct block.
     const size_t rounded = size == 0 ? alignment : (size + alignment - 1) / alignment * alignment;

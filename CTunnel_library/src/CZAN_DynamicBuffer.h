@@ -35,3 +35,9 @@ private:
 // up to a whole number of alignment units. Throw std::bad_alloc on failure.
 uint8_t* AllocateAligned(size_t size, size_t alignment);
 void FreeAligned(uint8_t* block);
+
+// Tests make allocations fail to reach the out-of-memory paths: while a hook
+// is installed, AllocateAligned throws std::bad_alloc whenever the hook
+// returns true for the requested size. nullptr removes it. Process-wide.
+using AllocationFailureHook = bool (*)(size_t size);
+void SetAllocationFailureHook(AllocationFailureHook hook);

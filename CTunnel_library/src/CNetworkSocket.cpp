@@ -1,0 +1,604 @@
+#include "CNetworkSocket.h"
+
+#include "CZAN_AutoLock.h"
+#include "ResultCodes.h"
+
+#include <asio.hpp>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <ctime>
+#include <optional>
+
+using asio::ip::tcp;
+using asio::ip::udp;
+
+struct CNetworkSocket::Sockets {
+    asio::io_context context;
+    // Declared after the context, so they are destroyed (and closed) first.
+    std::unique_ptr<tcp::socket> bindSocket;
+    std::unique_ptr<tcp::socket> connectSocket;
+    std::unique_ptr<udp::socket> datagramSocket;
+};
+
+namespace {
+
+constexpr uint32_t kMaxPort = 65535;
+constexpr uint32_t kMaxTransfer = INT32_MAX;  // the largest count a result can carry
+constexpr size_t kMaxBatch = 64;              // datagrams per ReceiveMany call
+constexpr const char* kNoDatagramSocket = "No open datagram socket.";
+constexpr const char* kNoStreamSocket = "No open stream socket.";
+
+// An address text parsed as a numeric IPv4 or IPv6 literal (no name look-up)
+// with a port, or the reason it is refused.
+struct ParsedEndpoint {
+    asio::ip::address address;
+    std::string error;
+};
+
+ParsedEndpoint ParseEndpoint(const char* text, uint32_t port)
+{
+    ParsedEndpoint parsed;
+    if (text == nullptr) {
+        parsed.error = "No address text.";
+        return parsed;
+    }
+    if (port > kMaxPort) {
+        parsed.error = "Port " + std::to_string(port) + " is out of range.";
+        return parsed;
+    }
+    asio::error_code error;
+    parsed.address = asio::ip::make_address(text, error);
+    if (error) {
+        parsed.error = "make_address: " + error.message() + " (\"" + std::string(text) + "\")";
+    }
+    return parsed;
+}
+
+bool IsOpen(const auto& socket)
+{
+    return socket != nullptr && socket->is_open();
+}
+
+// Numeric text and host-order port of a socket address from the system.
+void DescribeSender(const sockaddr_storage& from, std::string& address, uint32_t& port)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (from.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(from);
+        ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+        port = ntohs(v4.sin_port);
+    } else if (from.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(from);
+        ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+        port = ntohs(v6.sin6_port);
+    } else {
+        port = 0;
+    }
+    address.assign(text);
+}
+
+bool IsTransient(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+
+template <typename Option>
+asio::error_code SetOption(auto& socket, const Option& option)
+{
+    asio::error_code error;
+    socket.set_option(option, error);
+    return error;
+}
+
+}  // namespace
+
+CNetworkSocket::WaitTime CNetworkSocket::SplitTimeout(int64_t timeoutMs)
+{
+    const int64_t seconds = timeoutMs / 1000;
+    return WaitTime{seconds, (timeoutMs - seconds * 1000) * 1000};
+}
+
+CNetworkSocket::CNetworkSocket() : sockets(std::make_unique<Sockets>())
+{
+}
+
+CNetworkSocket::~CNetworkSocket() = default;
+
+// ---- failure recording ----------------------------------------------------
+
+int32_t CNetworkSocket::Fail(const std::error_code& error, int32_t result)
+{
+    std::string text = error.message();
+    CZAN_AutoLock guard(&errorLock);
+    lastErrorText = std::move(text);
+    lastErrorCode = error.value();
+    return result;
+}
+
+int32_t CNetworkSocket::FailErrno(int error, int32_t result)
+{
+    return Fail(std::error_code(error, std::system_category()), result);
+}
+
+int32_t CNetworkSocket::FailText(const std::string& text, int32_t result)
+{
+    CZAN_AutoLock guard(&errorLock);
+    lastErrorText = text;
+    return result;
+}
+
+int32_t CNetworkSocket::Result(const std::error_code& error)
+{
+    return error ? Fail(error, E_FAIL) : S_OK;
+}
+
+int32_t CNetworkSocket::LastErrorCode() const
+{
+    CZAN_AutoLock guard(&errorLock);
+    return lastErrorCode;
+}
+
+std::string CNetworkSocket::LastErrorText() const
+{
+    CZAN_AutoLock guard(&errorLock);
+    return lastErrorText;
+}
+
+// ---- life cycle -----------------------------------------------------------
+
+bool CNetworkSocket::OpenUdp()
+{
+    try {
+        sockets->datagramSocket.reset();
+        sockets->datagramSocket = std::make_unique<udp::socket>(sockets->context);
+        sockets->datagramSocket->open(udp::v4());
+        return true;
+    } catch (const std::exception& e) {
+        FailText(e.what(), E_FAIL);
+        return false;
+    }
+}
+
+bool CNetworkSocket::OpenTcp()
+{
+    try {
+        sockets->connectSocket.reset();
+        sockets->bindSocket.reset();
+        sockets->connectSocket = std::make_unique<tcp::socket>(sockets->context);
+        sockets->connectSocket->open(tcp::v4());
+        sockets->bindSocket = std::make_unique<tcp::socket>(sockets->context);
+        sockets->bindSocket->open(tcp::v4());
+        return true;
+    } catch (const std::exception& e) {
+        FailText(e.what(), E_FAIL);
+        return false;
+    }
+}
+
+void CNetworkSocket::Close()
+{
+    try {
+        if (sockets->datagramSocket) {
+            sockets->datagramSocket->close();
+        }
+        if (sockets->connectSocket) {
+            sockets->connectSocket->close();
+        }
+        if (sockets->bindSocket) {
+            sockets->bindSocket->close();
+        }
+    } catch (const std::exception& e) {
+        FailText(e.what(), E_FAIL);
+    }
+}
+
+void CNetworkSocket::Shutdown()
+{
+    // Only reads the descriptors: safe beside a thread that waits on them.
+    // An unconnected socket answers ENOTCONN but is still marked shut down
+    // and its waiters are woken, which is all that is wanted here.
+    if (IsOpen(sockets->datagramSocket)) {
+        ::shutdown(sockets->datagramSocket->native_handle(), SHUT_RDWR);
+    }
+    if (IsOpen(sockets->connectSocket)) {
+        ::shutdown(sockets->connectSocket->native_handle(), SHUT_RDWR);
+    }
+    if (IsOpen(sockets->bindSocket)) {
+        ::shutdown(sockets->bindSocket->native_handle(), SHUT_RDWR);
+    }
+}
+
+// ---- addresses ------------------------------------------------------------
+
+int32_t CNetworkSocket::Bind(const char* address, uint32_t port)
+{
+    ParsedEndpoint local = ParseEndpoint(address == nullptr ? "0.0.0.0" : address, port);
+    if (!local.error.empty()) {
+        return FailText(local.error, E_FAIL);
+    }
+    asio::error_code error;
+    if (IsOpen(sockets->datagramSocket)) {
+        sockets->datagramSocket->bind(udp::endpoint(local.address, static_cast<uint16_t>(port)), error);
+    } else if (IsOpen(sockets->bindSocket)) {
+        error = SetOption(*sockets->bindSocket, tcp::socket::reuse_address(false));
+        if (!error) {
+            sockets->bindSocket->bind(tcp::endpoint(local.address, static_cast<uint16_t>(port)), error);
+        }
+    }
+    return Result(error);
+}
+
+int32_t CNetworkSocket::Connect(const char* address, uint32_t port)
+{
+    if (!sockets->connectSocket) {
+        return FailText("No stream socket.", E_FAIL);
+    }
+    ParsedEndpoint remote = ParseEndpoint(address, port);
+    if (!remote.error.empty()) {
+        return FailText(remote.error, E_FAIL);
+    }
+    asio::error_code error;
+    if (!sockets->connectSocket->is_open()) {
+        sockets->connectSocket->open(tcp::v4(), error);
+        if (error) {
+            return Fail(error, E_FAIL);
+        }
+    }
+    sockets->connectSocket->connect(tcp::endpoint(remote.address, static_cast<uint16_t>(port)), error);
+    return Result(error);
+}
+
+int32_t CNetworkSocket::GetLocalEndPoint(std::string& address, uint32_t& port)
+{
+    asio::error_code error;
+    asio::ip::address localAddress;
+    uint16_t localPort = 0;
+    if (sockets->datagramSocket) {
+        const udp::endpoint local = sockets->datagramSocket->local_endpoint(error);
+        localAddress = local.address();
+        localPort = local.port();
+    } else if (sockets->bindSocket) {
+        const tcp::endpoint local = sockets->bindSocket->local_endpoint(error);
+        localAddress = local.address();
+        localPort = local.port();
+    } else {
+        return FailText("No socket.", E_FAIL);
+    }
+    if (error) {
+        return Fail(error, E_FAIL);
+    }
+    address = localAddress.to_string();
+    port = localPort;
+    return S_OK;
+}
+
+bool CNetworkSocket::IsMulticastAddress(const char* address)
+{
+    if (address == nullptr) {
+        return false;
+    }
+    asio::error_code error;
+    const asio::ip::address parsed = asio::ip::make_address(address, error);
+    return !error && parsed.is_v4() && (parsed.to_v4().to_uint() >> 28) == 0xE;
+}
+
+std::string CNetworkSocket::ResolveHostAddress(const char* host)
+{
+    if (host == nullptr) {
+        return {};
+    }
+    try {
+        asio::io_context context;
+        tcp::resolver resolver(context);
+        asio::error_code error;
+        // The service only fills in a port, which is not used; the numeric
+        // form does not depend on the system's services list.
+        const auto results = resolver.resolve(
+            host, "80", tcp::resolver::address_configured | tcp::resolver::numeric_service, error);
+        if (error || results.empty()) {
+            return {};
+        }
+        return results.begin()->endpoint().address().to_string();
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+// ---- waits ----------------------------------------------------------------
+
+int CNetworkSocket::DatagramHandle() const
+{
+    return IsOpen(sockets->datagramSocket) ? sockets->datagramSocket->native_handle() : -1;
+}
+
+int CNetworkSocket::StreamHandle() const
+{
+    return IsOpen(sockets->connectSocket) ? sockets->connectSocket->native_handle() : -1;
+}
+
+std::optional<int32_t> CNetworkSocket::CheckTransfer(int fd, const char* missingSocket, const void* buffer,
+                                                     uint32_t length)
+{
+    if (fd < 0) {
+        return FailText(missingSocket, E_FAIL);
+    }
+    if (buffer == nullptr && length != 0) {
+        return FailText("No data buffer.", E_FAIL);
+    }
+    return std::nullopt;
+}
+
+std::optional<int32_t> CNetworkSocket::AwaitReady(int fd, short events, WaitTime wait)
+{
+    if (wait.seconds < 0 || wait.microseconds < 0) {
+        return FailErrno(EINVAL, E_FAIL);
+    }
+    pollfd entry{fd, events, 0};
+    const timespec limit{static_cast<time_t>(wait.seconds), static_cast<long>(wait.microseconds * 1000)};
+    const int ready = ::ppoll(&entry, 1, &limit, nullptr);
+    if (ready < 0) {
+        // Interrupted: report a time-out, and the caller's loop waits again.
+        return errno == EINTR ? 0 : FailErrno(errno, E_FAIL);
+    }
+    if (ready == 0) {
+        return 0;
+    }
+    if ((entry.revents & POLLNVAL) != 0) {
+        return FailErrno(EBADF, E_FAIL);
+    }
+    // Errors and hang-ups count as ready: the transfer that follows reports them.
+    return std::nullopt;
+}
+
+// ---- datagrams ------------------------------------------------------------
+
+int32_t CNetworkSocket::SendTo(const char* address, uint32_t port, const void* buffer, uint32_t length)
+{
+    const int fd = DatagramHandle();
+    if (auto early = CheckTransfer(fd, kNoDatagramSocket, buffer, length)) {
+        return *early;
+    }
+    if (length > kMaxTransfer) {
+        return FailText("Datagram too large.", E_FAIL);
+    }
+    ParsedEndpoint remote = ParseEndpoint(address, port);
+    if (!remote.error.empty()) {
+        return FailText(remote.error, E_FAIL);
+    }
+    const udp::endpoint to(remote.address, static_cast<uint16_t>(port));
+    const ssize_t sent = ::sendto(fd, buffer, length, MSG_NOSIGNAL,
+                                  to.data(), static_cast<socklen_t>(to.size()));
+    if (sent < 0) {
+        return FailErrno(errno, E_FAIL);
+    }
+    if (static_cast<uint32_t>(sent) != length) {
+        return FailText("Datagram sent in part.", E_FAIL);
+    }
+    return static_cast<int32_t>(sent);
+}
+
+int32_t CNetworkSocket::ReceiveFrom(std::string& address, uint32_t& port, void* buffer, uint32_t capacity)
+{
+    address.clear();
+    const int fd = DatagramHandle();
+    if (auto early = CheckTransfer(fd, kNoDatagramSocket, buffer, capacity)) {
+        return *early;
+    }
+    if (auto early = AwaitReady(fd, POLLIN, SplitTimeout(kSocketWaitMs))) {
+        return *early;
+    }
+    sockaddr_storage from{};
+    iovec data{buffer, std::min(capacity, kMaxTransfer)};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    // Non-blocking: a second reader may have taken the datagram since the wait.
+    const ssize_t received = ::recvmsg(fd, &message, MSG_DONTWAIT);
+    if (received < 0) {
+        return IsTransient(errno) ? 0 : FailErrno(errno, E_FAIL);
+    }
+    if ((message.msg_flags & MSG_TRUNC) != 0) {
+        return FailErrno(EMSGSIZE, E_FAIL);
+    }
+    if (received == 0) {
+        return FailText("No bytes received (empty datagram or socket shut down).", E_FAIL);
+    }
+    DescribeSender(from, address, port);
+    return static_cast<int32_t>(received);
+}
+
+int32_t CNetworkSocket::ReceiveMany(std::span<Datagram> datagrams)
+{
+    const int fd = DatagramHandle();
+    if (auto early = CheckTransfer(fd, kNoDatagramSocket, nullptr, 0)) {
+        return *early;
+    }
+    const size_t batch = std::min(datagrams.size(), kMaxBatch);
+    std::array<iovec, kMaxBatch> data{};
+    std::array<sockaddr_storage, kMaxBatch> senders{};
+    std::array<mmsghdr, kMaxBatch> messages{};
+    for (size_t i = 0; i < batch; ++i) {
+        if (datagrams[i].buffer == nullptr && datagrams[i].capacity != 0) {
+            return FailText("No data buffer.", E_FAIL);
+        }
+        data[i] = iovec{datagrams[i].buffer, std::min(datagrams[i].capacity, kMaxTransfer)};
+        messages[i].msg_hdr.msg_name = &senders[i];
+        messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+        messages[i].msg_hdr.msg_iov = &data[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    if (batch == 0) {
+        return 0;
+    }
+    if (auto early = AwaitReady(fd, POLLIN, SplitTimeout(kSocketWaitMs))) {
+        return *early;
+    }
+    const int received = ::recvmmsg(fd, messages.data(), static_cast<unsigned>(batch), MSG_DONTWAIT, nullptr);
+    if (received < 0) {
+        return IsTransient(errno) ? 0 : FailErrno(errno, E_FAIL);
+    }
+    if (received == 0) {
+        return FailText("No datagram received (socket shut down).", E_FAIL);
+    }
+    for (int i = 0; i < received; ++i) {
+        Datagram& datagram = datagrams[static_cast<size_t>(i)];
+        datagram.length = messages[i].msg_len;
+        datagram.truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+        DescribeSender(senders[i], datagram.address, datagram.port);
+    }
+    return received;
+}
+
+// ---- stream ---------------------------------------------------------------
+
+int32_t CNetworkSocket::Send(const void* buffer, uint32_t length)
+{
+    const int fd = StreamHandle();
+    if (auto early = CheckTransfer(fd, kNoStreamSocket, buffer, length)) {
+        return *early;
+    }
+    ssize_t sent;
+    do {
+        sent = ::send(fd, buffer, std::min(length, kMaxTransfer), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent < 0 ? FailErrno(errno, IoFailure) : static_cast<int32_t>(sent);
+}
+
+int32_t CNetworkSocket::SendWhenWritable(const void* buffer, uint32_t length)
+{
+    const int fd = StreamHandle();
+    if (auto early = CheckTransfer(fd, kNoStreamSocket, buffer, length)) {
+        return *early;
+    }
+    if (auto early = AwaitReady(fd, POLLOUT, SplitTimeout(kSocketWaitMs))) {
+        return *early;
+    }
+    // Take only what fits now, so the call never blocks past its wait.
+    const ssize_t sent = ::send(fd, buffer, std::min(length, kMaxTransfer), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) {
+        return IsTransient(errno) ? 0 : FailErrno(errno, IoFailure);
+    }
+    return static_cast<int32_t>(sent);
+}
+
+int32_t CNetworkSocket::Receive(void* buffer, uint32_t capacity, int64_t timeoutMs)
+{
+    const int fd = StreamHandle();
+    // A zero-byte read could not tell data from the end of the stream.
+    if (auto early = CheckTransfer(fd, kNoStreamSocket, capacity == 0 ? nullptr : buffer, 1)) {
+        return *early;
+    }
+    if (auto early = AwaitReady(fd, POLLIN, SplitTimeout(timeoutMs))) {
+        return *early;
+    }
+    const ssize_t received = ::recv(fd, buffer, std::min(capacity, kMaxTransfer), MSG_DONTWAIT);
+    if (received < 0) {
+        return IsTransient(errno) ? 0 : FailErrno(errno, IoFailure);
+    }
+    if (received == 0) {
+        return FailText("Connection closed by peer.", IoFailure);
+    }
+    return static_cast<int32_t>(received);
+}
+
+// ---- options --------------------------------------------------------------
+
+int32_t CNetworkSocket::SetReuseAddress()
+{
+    const tcp::socket::reuse_address on(true);
+    if (sockets->datagramSocket) {
+        return Result(SetOption(*sockets->datagramSocket, on));
+    }
+    asio::error_code error;
+    if (IsOpen(sockets->connectSocket)) {
+        error = SetOption(*sockets->connectSocket, on);
+    }
+    if (!error && IsOpen(sockets->bindSocket)) {
+        error = SetOption(*sockets->bindSocket, on);
+    }
+    return Result(error);
+}
+
+int32_t CNetworkSocket::SetBufferSize(int32_t size, bool sendSide)
+{
+    if (size < 0) {
+        return FailText("Negative buffer size.", E_FAIL);
+    }
+    auto apply = [&](auto& socket) {
+        return sendSide ? SetOption(socket, asio::socket_base::send_buffer_size(size))
+                        : SetOption(socket, asio::socket_base::receive_buffer_size(size));
+    };
+    if (sockets->datagramSocket) {
+        return Result(apply(*sockets->datagramSocket));
+    }
+    if (sockets->connectSocket) {
+        return Result(apply(*sockets->connectSocket));
+    }
+    return FailText("No socket.", E_FAIL);
+}
+
+int32_t CNetworkSocket::SetSendBufferSize(int32_t size)
+{
+    return SetBufferSize(size, true);
+}
+
+int32_t CNetworkSocket::SetReceiveBufferSize(int32_t size)
+{
+    return SetBufferSize(size, false);
+}
+
+int32_t CNetworkSocket::SetMulticastLoop(bool enabled)
+{
+    if (!sockets->datagramSocket) {
+        return S_OK;
+    }
+    return Result(SetOption(*sockets->datagramSocket, asio::ip::multicast::enable_loopback(enabled)));
+}
+
+int32_t CNetworkSocket::SetMulticastInterface(const char* interfaceAddress)
+{
+    if (!sockets->datagramSocket) {
+        return S_OK;
+    }
+    ParsedEndpoint nic = ParseEndpoint(interfaceAddress, 0);
+    if (!nic.error.empty()) {
+        return FailText(nic.error, E_FAIL);
+    }
+    if (!nic.address.is_v4()) {
+        return FailText("The multicast interface must be an IPv4 address.", E_FAIL);
+    }
+    return Result(SetOption(*sockets->datagramSocket, asio::ip::multicast::outbound_interface(nic.address.to_v4())));
+}
+
+int32_t CNetworkSocket::SetMembership(const char* groupAddress, bool join)
+{
+    if (!sockets->datagramSocket) {
+        return S_OK;
+    }
+    ParsedEndpoint group = ParseEndpoint(groupAddress, 0);
+    if (!group.error.empty()) {
+        return FailText(group.error, E_FAIL);
+    }
+    // Interface INADDR_ANY; an IPv6 group fails at the system call.
+    return join ? Result(SetOption(*sockets->datagramSocket, asio::ip::multicast::join_group(group.address)))
+                : Result(SetOption(*sockets->datagramSocket, asio::ip::multicast::leave_group(group.address)));
+}
+
+int32_t CNetworkSocket::JoinGroup(const char* groupAddress)
+{
+    return SetMembership(groupAddress, true);
+}
+
+int32_t CNetworkSocket::LeaveGroup(const char* groupAddress)
+{
+    return SetMembership(groupAddress, false);
+}

@@ -1,0 +1,161 @@
+#include "CZANSocket.h"
+
+#include "ResultCodes.h"
+#include "base_exception.h"
+
+#include <string>
+
+// Every throw in this file stands on a fixed line: the line number travels
+// in the exception and appears in the error reports that the engine and the
+// control show, so that a report names the failing step. Each throw is the
+// one-statement body of its check so that the lines can be kept; the tests
+// pin every one of them. Keep the throws where they are when editing.
+
+uint32_t CZANSocket::ErrorCode() const
+{
+    return static_cast<uint32_t>(socket.LastErrorCode());
+}
+
+// Construction opens the one datagram socket this object ever has.
+//
+// Address reuse lets the engine's sockets share a port with other local
+// listeners; a socket that cannot allow it still works, so the result is not
+// examined.
+//
+// The "Creating socket." exception carries the code recorded before the
+// attempt: a failing open leaves its reason in the error text only, so a
+// new socket reports code 0. Nothing else can fail here: a socket that
+// opened is a usable socket.
+
+CZANSocket::CZANSocket()
+{
+    if (!socket.OpenUdp())
+        throw exc_ZANSocket(__LINE__, ErrorCode(), "Creating socket.");
+    (void)socket.SetReuseAddress();
+}
+
+CZANSocket::~CZANSocket()
+{
+    socket.Close();
+}
+
+// A null address text binds to every local address (0.0.0.0). A port above
+// 65535 is refused before it reaches the system, so it cannot wrap around.
+// An address that is no numeric literal fails with its reason in the text.
+
+void CZANSocket::Bind(const char* address, uint32_t port)
+{
+    if (socket.Bind(address, port) != S_OK)
+        throw exc_ZANSocket(__LINE__, ErrorCode(), "Bind Error.");
+}
+
+// The packet is stamped with where the datagram arrives, not where it came
+// from: the port that travels through the tunnel is the local port that a
+// sibling module sent to. The stamp is taken before the wait, so it holds
+// even when nothing arrives and the packet goes on as an idle tick.
+//
+// A packet without a block has no room: its datagram is read with capacity 0,
+// found too large and dropped, and the call returns 0. The engine's packets
+// carry a 65535-byte block, enough for any datagram.
+
+int32_t CZANSocket::ReceivePacket(TunnelPacket& packet)
+{
+    if (socket.GetLocalEndPoint(packet.endpoint.address, packet.endpoint.port) != S_OK)
+        throw exc_ZANSocket(__LINE__, ErrorCode(), "GetLocalEndPoint Error.");
+    return ReceiveInto(packet);
+}
+
+// Multicast datagrams leave by the interface with this IPv4 address.
+void CZANSocket::SetMulticastSenderNIC(const char* interfaceAddress)
+{
+    if (socket.SetMulticastInterface(interfaceAddress) != S_OK)
+        throw exc_ZANSocket(__LINE__, ErrorCode(), "Setting multicast sender NIC.");
+}
+
+// Membership is taken on every interface (INADDR_ANY) and ends when the
+// socket closes. Turning the loop off keeps this host's own multicast
+// datagrams from coming back to it.
+void CZANSocket::JoinMulticastGroup(const char* groupAddress)
+{
+    if (socket.JoinGroup(groupAddress) != S_OK)
+        throw exc_ZANSocket(__LINE__, ErrorCode(), "Joining multicast address.");
+}
+void CZANSocket::DisableMulticastLoop()
+{
+    if (socket.SetMulticastLoop(false) != S_OK)
+        throw exc_ZANSocket(__LINE__, ErrorCode(), "Disabling multicast loop.");
+}
+
+// ---- transfers: these never throw ------------------------------------------
+//
+// Receive runs on the engine's receiving threads, SendTo on its sending
+// threads, possibly at the same time on one socket. Both give plain counts
+// so that the threads' loops go on: a wait that found nothing and a failed
+// read both give 0, and the loop simply waits again.
+//
+// SenderEndPoint is written only by Receive, on the receiving thread, which
+// is also its only reader (the engine learns its peer from it).
+
+int32_t CZANSocket::Receive(void* buffer, uint32_t capacity)
+{
+    std::string address;
+    uint32_t port = 0;
+    const int32_t result = socket.ReceiveFrom(address, port, buffer, capacity);
+    if (result < 0) {
+        return 0;
+    }
+    SenderEndPoint.address = address;
+    if (result > 0) {
+        SenderEndPoint.port = port;
+    }
+    return result;
+}
+
+int32_t CZANSocket::ReceiveInto(TunnelPacket& packet)
+{
+    const int32_t received = Receive(packet.data, packet.capacity);
+    packet.length = static_cast<uint32_t>(received);
+    return received;
+}
+
+// The end point's port is checked against 65535 by the inner socket.
+int32_t CZANSocket::SendTo(const void* buffer, uint32_t length, PacketEndpoint to)
+{
+    return socket.SendTo(to.address.c_str(), to.port, buffer, length);
+}
+
+// ---- buffer sizes -----------------------------------------------------------
+//
+// The engine asks for 2000000 bytes each way. The system may grant less (it
+// caps the sizes at its own limits) without failing; only a refused call,
+// such as one on a closed socket or with a negative size, throws.
+//
+// Both sizes apply to the datagram socket, the one socket this class opens.
+// The receive side lets a local port absorb a burst from a sibling module
+// while the sending thread is busy with the tunnel; the send side lets the
+// delivery socket hand a burst from the tunnel to the local modules.
+//
+// A failure here leaves the socket open with the sizes it had: the caller
+// decides whether the set-up that asked for the size goes on. Neither call
+// changes anything else on the socket, and a size may be set again at any
+// time; the system applies the latest one to data that arrives from then
+// on.
+//
+// A negative size is refused with E_FAIL before it reaches the system.
+
+void CZANSocket::SetReceiverBufferLength(int32_t size)
+{
+    if (socket.SetReceiveBufferSize(size) != S_OK)
+        throw exc_ZANSocket(__LINE__, ErrorCode(), "Setting receiver buffer length.");
+}
+
+// Linux doubles the granted value to leave room for its own bookkeeping, so
+// reading the option back shows about twice the size asked for (up to the
+// system's limit); the engine never reads it back. The same holds for the
+// receive size above.
+
+void CZANSocket::SetSenderBufferLength(int32_t size)
+{
+    if (socket.SetSendBufferSize(size) != S_OK)
+        throw exc_ZANSocket(__LINE__, ErrorCode(), "Setting sender buffer length.");
+}
