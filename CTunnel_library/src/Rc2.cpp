@@ -9,18 +9,30 @@
 
 namespace {
 
-constexpr int kShift[4] = {1, 2, 3, 5};
-
 // Rounds in order: 5 mixing, 1 mashing, 6 mixing, 1 mashing, 5 mixing.
 constexpr int kMixRuns[3] = {5, 6, 5};
 
+// One word of a mixing round: r0 is the word mixed, r1..r3 the words before
+// it (R[i-1], R[i-2], R[i-3]).
+template <int Shift>
+void MixWord(uint16_t& r0, uint16_t r1, uint16_t r2, uint16_t r3, uint16_t key)
+{
+    r0 = std::rotl(uint16_t(r0 + key + (r1 & r2) + (~r1 & r3)), Shift);
+}
+
+template <int Shift>
+void UnmixWord(uint16_t& r0, uint16_t r1, uint16_t r2, uint16_t r3, uint16_t key)
+{
+    r0 = uint16_t(std::rotr(r0, Shift) - key - (r1 & r2) - (~r1 & r3));
+}
+
 void Mix(uint16_t (&r)[4], const uint16_t* keys, int& j)
 {
-    for (int i = 0; i < 4; ++i) {
-        const uint16_t a = r[(i + 3) % 4], b = r[(i + 2) % 4], c = r[(i + 1) % 4];
-        r[i] = uint16_t(r[i] + keys[j++] + (a & b) + (~a & c));
-        r[i] = std::rotl(r[i], kShift[i]);
-    }
+    MixWord<1>(r[0], r[3], r[2], r[1], keys[j]);
+    MixWord<2>(r[1], r[0], r[3], r[2], keys[j + 1]);
+    MixWord<3>(r[2], r[1], r[0], r[3], keys[j + 2]);
+    MixWord<5>(r[3], r[2], r[1], r[0], keys[j + 3]);
+    j += 4;
 }
 
 void Mash(uint16_t (&r)[4], const uint16_t* keys)
@@ -31,11 +43,11 @@ void Mash(uint16_t (&r)[4], const uint16_t* keys)
 
 void Unmix(uint16_t (&r)[4], const uint16_t* keys, int& j)
 {
-    for (int i = 3; i >= 0; --i) {
-        r[i] = std::rotr(r[i], kShift[i]);
-        const uint16_t a = r[(i + 3) % 4], b = r[(i + 2) % 4], c = r[(i + 1) % 4];
-        r[i] = uint16_t(r[i] - keys[--j] - (a & b) - (~a & c));
-    }
+    j -= 4;
+    UnmixWord<5>(r[3], r[2], r[1], r[0], keys[j + 3]);
+    UnmixWord<3>(r[2], r[1], r[0], r[3], keys[j + 2]);
+    UnmixWord<2>(r[1], r[0], r[3], r[2], keys[j + 1]);
+    UnmixWord<1>(r[0], r[3], r[2], r[1], keys[j]);
 }
 
 void Unmash(uint16_t (&r)[4], const uint16_t* keys)
