@@ -33,12 +33,16 @@ void CbcDecrypt(IBlockCipher& cipher, std::span<uint8_t> chain, std::span<const 
     const size_t block = cipher.BlockSize();
     assert(block <= kMaxBlock && chain.size() >= block);
     assert(in.size() >= (out.size() + block - 1) / block * block);
+    uint8_t sealed[kMaxBlock];
     uint8_t plain[kMaxBlock];
     for (size_t pos = 0; pos < out.size(); pos += block) {
         const size_t give = std::min(block, out.size() - pos);
-        cipher.DecryptBlock(in.data() + pos, plain);
+        // Keep the ciphertext block for the chain before `out` (which may be
+        // `in` itself) is written.
+        std::memcpy(sealed, in.data() + pos, block);
+        cipher.DecryptBlock(sealed, plain);
         for (size_t i = 0; i < give; ++i)
             out[pos + i] = plain[i] ^ chain[i];
-        std::memcpy(chain.data(), in.data() + pos, block);
+        std::memcpy(chain.data(), sealed, block);
     }
 }

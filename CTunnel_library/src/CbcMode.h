@@ -7,7 +7,8 @@
 
 // Cipher-block chaining over any IBlockCipher, with the legacy format's
 // handling of a final partial block. `chain` holds the initial vector on entry
-// (BlockSize() bytes) and the last ciphertext block on return.
+// (BlockSize() bytes) and the last ciphertext block on return. Both work in
+// place as well (`out` the same memory as `in`).
 
 // Encrypts in.size() bytes. A final partial block is zero-padded and written
 // whole, so `out` must hold in.size() rounded up to the block size.

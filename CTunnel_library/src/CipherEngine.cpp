@@ -112,8 +112,8 @@ int32_t CipherEngine::SetKey(const char* keyText, int32_t type)
 void CipherEngine::Crypt(const uint8_t* in, uint8_t* out, uint32_t length, int32_t mode)
 {
     if (IsCopyType(type)) {
-        if (length != 0)
-            std::memcpy(out, in, length);
+        if (length != 0 && in != out)
+            std::memmove(out, in, length);
         return;
     }
     const bool encrypt = mode == kEncrypt;
