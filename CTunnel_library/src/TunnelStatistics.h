@@ -1,0 +1,68 @@
+#pragma once
+
+#include "TunnelPacketFormat.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+// Counters of one engine. Writers on the packet paths only do relaxed
+// atomic increments; readers take a Snapshot that never blocks them.
+class TunnelStatistics {
+public:
+    static constexpr size_t kOpenResults = static_cast<size_t>(TunnelPacketFormat::OpenResult::kCount);
+
+    struct Snapshot {
+        uint64_t datagramsSent = 0;       // data packets that left through the tunnel
+        uint64_t bytesSent = 0;           // their payload bytes
+        uint64_t sendFailures = 0;        // data packets that could not be sent
+        uint64_t keepAlivesSent = 0;
+        uint64_t datagramsReceived = 0;   // data packets opened and dispatched
+        uint64_t bytesReceived = 0;       // their payload bytes
+        uint64_t keepAlivesReceived = 0;  // other opened packets (kind byte not 2)
+        std::array<uint64_t, kOpenResults> drops{};  // by OpenResult (kOpened, kNothing stay 0)
+        uint64_t ringOverwrites = 0;      // queued datagrams a full ring dropped
+        uint64_t recorderOverflows = 0;   // records the recorder's full queue dropped
+        uint64_t tcpConnects = 0;         // established TCP connections
+        uint64_t tcpLosses = 0;           // connections found lost
+        uint64_t tcpReconnects = 0;       // reconnections tried after a loss
+        bool tcpConnected = false;
+
+        uint64_t Drops() const;
+    };
+
+    void DataSent(uint64_t bytes) { Add(datagramsSent, 1); Add(bytesSent, bytes); }
+    void SendFailed() { Add(sendFailures, 1); }
+    void KeepAliveSent() { Add(keepAlivesSent, 1); }
+    void DataReceived(uint64_t bytes) { Add(datagramsReceived, 1); Add(bytesReceived, bytes); }
+    void KeepAliveReceived() { Add(keepAlivesReceived, 1); }
+    // Counts a drop; kOpened and kNothing are not drops and are ignored.
+    void Dropped(TunnelPacketFormat::OpenResult reason);
+    void RingOverwritten() { Add(ringOverwrites, 1); }
+    void TcpConnected();
+    void TcpLost();
+    void TcpReconnecting() { Add(tcpReconnects, 1); }
+
+    // `recorderOverflows` is the recorder's own count, passed in by the owner.
+    Snapshot Read(uint64_t recorderOverflows) const;
+
+private:
+    static void Add(std::atomic<uint64_t>& counter, uint64_t n)
+    {
+        counter.fetch_add(n, std::memory_order_relaxed);
+    }
+
+    std::atomic<uint64_t> datagramsSent{0};
+    std::atomic<uint64_t> bytesSent{0};
+    std::atomic<uint64_t> sendFailures{0};
+    std::atomic<uint64_t> keepAlivesSent{0};
+    std::atomic<uint64_t> datagramsReceived{0};
+    std::atomic<uint64_t> bytesReceived{0};
+    std::atomic<uint64_t> keepAlivesReceived{0};
+    std::array<std::atomic<uint64_t>, kOpenResults> drops{};
+    std::atomic<uint64_t> ringOverwrites{0};
+    std::atomic<uint64_t> tcpConnects{0};
+    std::atomic<uint64_t> tcpLosses{0};
+    std::atomic<uint64_t> tcpReconnects{0};
+    std::atomic<bool> tcpConnected{false};
+};
