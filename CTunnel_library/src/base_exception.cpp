@@ -29,3 +29,9 @@ std::string EngineErrorReport(const base_exception& e)
     return "Exception :" + e.message + "\nFile :" + e.sourceFile + "\nLine :" + std::to_string(e.line) +
            "\n";
 }
+
+std::string ThreadErrorReport(const base_exception& e)
+{
+    return "Exception : " + e.message + "\nFile : " + e.sourceFile + "\nLine : " + std::to_string(e.line) +
+           "\n";
+}

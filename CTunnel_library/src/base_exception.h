@@ -40,3 +40,7 @@ public:
 // The three-line text with which the engine reports a caught exception to
 // its owner: "Exception :<message>\nFile :<source>\nLine :<line>\n".
 std::string EngineErrorReport(const base_exception& e);
+
+// The same report as the engine's threads word it, with a space after each
+// colon: "Exception : <message>\nFile : <source>\nLine : <line>\n".
+std::string ThreadErrorReport(const base_exception& e);

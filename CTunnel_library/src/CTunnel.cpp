@@ -1,0 +1,691 @@
+#include "CTunnel.h"
+
+#include "CNetworkSocket.h"
+#include "CZAN_AutoLock.h"
+#include "ResultCodes.h"
+#include "TCPTunnelSocket.h"
+#include "TunnelReceiverThread.h"
+#include "TunnelSenderThread.h"
+#include "TunnelSocket.h"
+#include "TunnelSocketSenderThread.h"
+#include "TunnelStack.h"
+#include "TunnelStackFactory.h"
+#include "ZAN_Time.h"
+#include "base_exception.h"
+
+#include <span>
+#include <vector>
+
+namespace {
+
+// The source lines the engine's set-up exceptions are known by in reports.
+constexpr int32_t kLineUdpWhileStarted = 631;
+constexpr int32_t kLineTcpWhileStarted = 717;
+constexpr int32_t kLineNoTcpDestination = 753;
+
+constexpr char kTunnelStarted[] = "Can't set tunnel if tunnel is started";
+constexpr char kSendCryptoError[] = "Tunnel : Sending packet error : SSL_Crypto error";
+constexpr char kSendDigestError[] = "Tunnel : Sending packet error : SSL_Digest error";
+constexpr char kSendError[] = "Tunnel : Sending packet error";
+
+constexpr int64_t kIdleReceiveSleepMs = 200;
+constexpr uint8_t kDataKind = TunnelPacketFormat::kDataKind;
+constexpr uint8_t kKeepAliveKind = TunnelPacketFormat::kKeepAliveKind;
+
+std::span<const std::byte> Payload(const TunnelPacket& packet)
+{
+    return {reinterpret_cast<const std::byte*>(packet.data), packet.data == nullptr ? 0 : packet.length};
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Construction and destruction
+
+CTunnel::CTunnel() : stackFactory(std::make_unique<TunnelStackFactory>(this))
+{
+    localSocket = std::make_unique<CZANSocket>();
+    try {
+        localSocket->SetSenderBufferLength(static_cast<int32_t>(kSocketBufferSize));
+    } catch (const base_exception& e) {
+        ReportException(e);  // no sink exists yet: silent
+    }
+    // The tunnel counts as idle from the start, so the first idle pass after
+    // a destination is known sends a keep-alive.
+    lastSendMs.store(GetTimeMs() - (kKeepAliveIdleMs + 1));
+}
+
+CTunnel::~CTunnel()
+{
+    Stop();
+
+    std::map<std::string, std::unique_ptr<TunnelSocketSenderThread>> ports;
+    {
+        CZAN_AutoLock guard(&receivePortsLock);
+        ports.swap(receivePorts);
+    }
+    ports.clear();  // each thread stops before its socket goes
+    DestroyStacks();
+
+    if (udpTunnelSocket && !udpTunnelSocket->multicastGroup.empty()) {
+        (void)udpTunnelSocket->Socket().LeaveGroup(udpTunnelSocket->multicastGroup.c_str());
+    }
+    localSocket.reset();
+    udpTunnelSocket.reset();
+    tcpTunnelSocket.reset();
+    stackFactory.reset();
+}
+
+void CTunnel::DestroyStacks()
+{
+    {
+        CZAN_AutoLock guard(&portStacksLock);
+        for (auto& entry : portStacks) {
+            delete entry.second;
+        }
+        portStacks.clear();
+    }
+    // A sender stack's thread takes senderStacksLock for every send, so it is
+    // stopped without that lock held.
+    std::list<TunnelSenderThread*> senders;
+    {
+        CZAN_AutoLock guard(&senderStacksLock);
+        senders.swap(senderStacks);
+    }
+    for (TunnelSenderThread* sender : senders) {
+        sender->Stop();
+        delete sender;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Configuration
+
+void CTunnel::SetSourceTag(int64_t tag)
+{
+    sourceTag.store(tag);
+    CZAN_AutoLock guard(&senderStacksLock);
+    if (udpTunnelSocket) {
+        udpTunnelSocket->SetSourceTag(tag);
+    }
+    if (tcpTunnelSocket) {
+        tcpTunnelSocket->SetSourceTag(tag);
+    }
+}
+
+void CTunnel::SetDeliveryAddress(const std::string& address)
+{
+    CZAN_AutoLock guard(&configLock);
+    deliveryAddress = address;
+}
+
+void CTunnel::SetSenderNic(const std::string& nic)
+{
+    CZAN_AutoLock guard(&configLock);
+    senderNic = nic;
+}
+
+void CTunnel::SetReceiverNic(const std::string& nic)
+{
+    CZAN_AutoLock guard(&configLock);
+    receiverNic = nic;
+}
+
+void CTunnel::SetUpCrypto(TunnelCrypto& crypto, uint32_t cryptoType, const char* cryptoKey)
+{
+    crypto.SetCryptoType(static_cast<int32_t>(cryptoType));
+    if (cryptoType < TunnelCrypto::kAuthenticatedType) {
+        (void)crypto.SetLegacyKey(cryptoKey);
+    }
+}
+
+void CTunnel::SetUdpTunnel(const char* destinationAddress, const char* receiveGroup, uint16_t destinationPort,
+                           uint32_t cryptoType, const char* cryptoKey, uint16_t localPort)
+{
+    if (receiving.load()) {
+        throw exc_ZANTunnel(kLineUdpWhileStarted, kTunnelStarted);
+    }
+    auto created = std::make_unique<TunnelSocket>(&stats);
+    created->SetSourceTag(sourceTag.load());
+    TunnelSocket& socket = *created;
+    std::unique_ptr<TunnelSocket> old;
+    {
+        // Receive-port threads keep sending while the engine is stopped: the
+        // socket is swapped only between two of their sends.
+        CZAN_AutoLock guard(&senderStacksLock);
+        old = std::move(udpTunnelSocket);
+        udpTunnelSocket = std::move(created);
+    }
+    old.reset();
+
+    try {
+        SetUpCrypto(socket, cryptoType, cryptoKey);
+        socket.SetReceiverBufferLength(static_cast<int32_t>(kSocketBufferSize));
+        socket.SetSenderBufferLength(static_cast<int32_t>(kSocketBufferSize));
+    } catch (const base_exception& e) {
+        ReportException(e);
+    }
+
+    std::string senderInterface;
+    std::string receiverInterface;
+    {
+        CZAN_AutoLock guard(&configLock);
+        senderInterface = senderNic;
+        receiverInterface = receiverNic;
+    }
+
+    const bool joinsGroup = receiveGroup != nullptr && CNetworkSocket::IsMulticastAddress(receiveGroup);
+    if (destinationAddress != nullptr) {
+        {
+            CZAN_AutoLock guard(&senderStacksLock);
+            destination.port = destinationPort;
+            destination.address = destinationAddress;
+            destination.text.clear();
+            destinationSet.store(true);
+        }
+        if (CNetworkSocket::IsMulticastAddress(destinationAddress)) {
+            socket.SetMulticastSenderNIC(senderInterface.c_str());
+        }
+    } else {
+        destinationSet.store(false);
+        // Waiting for the peer's first packet needs a port the peer can
+        // reach: listen on the destination port, and answer from it.
+        if (!joinsGroup) {
+            socket.Bind(receiverInterface.c_str(), destinationPort);
+        }
+    }
+
+    if (joinsGroup) {
+        socket.Bind(receiverInterface.c_str(), localPort);
+        socket.multicastGroup = receiveGroup;
+        socket.JoinMulticastGroup(receiveGroup);
+        socket.DisableMulticastLoop();
+    }
+}
+
+void CTunnel::SetTcpTunnel(const char* destinationAddress, uint16_t destinationPort, uint32_t cryptoType,
+                           const char* cryptoKey, const char* proxyHost, uint16_t proxyPort, const char* proxyUser,
+                           const char* proxyPassword)
+{
+    if (receiving.load()) {
+        throw exc_ZANTunnel(kLineTcpWhileStarted, kTunnelStarted);
+    }
+    auto created = std::make_unique<TCPTunnelSocket>(events.load(), &stats);
+    created->SetSourceTag(sourceTag.load());
+    bool cryptoSetUp = true;
+    try {
+        SetUpCrypto(*created, cryptoType, cryptoKey);
+    } catch (const base_exception& e) {
+        ReportException(e);
+        cryptoSetUp = false;
+    }
+    if (cryptoSetUp) {
+        created->SetReceiveBufferSize(kSocketBufferSize);
+        created->SetSendBufferSize(kSocketBufferSize);
+    }
+    created->SetGreetingByte(2);
+
+    TCPTunnelSocket& socket = *created;
+    std::unique_ptr<TCPTunnelSocket> old;
+    {
+        CZAN_AutoLock guard(&senderStacksLock);
+        old = std::move(tcpTunnelSocket);
+        tcpTunnelSocket = std::move(created);
+    }
+    if (old) {
+        old->Shutdown();
+        old.reset();
+    }
+
+    tcpDestination = destinationAddress != nullptr ? destinationAddress : "";
+    tcpDestinationPort = destinationPort;
+    if (tcpDestination.empty() || tcpDestinationPort == 0) {
+        throw exc_ZANTunnel(kLineNoTcpDestination, "No TCP destination address/port.");
+    }
+    if (proxyHost != nullptr && *proxyHost != '\0') {
+        socket.SetProxy(proxyHost, proxyPort, proxyUser, proxyPassword);
+    }
+    // The connection is made at once on this thread; a failure has been
+    // reported by the socket and leaves the tunnel without a destination.
+    destinationSet.store(socket.Connect(tcpDestination.c_str(), tcpDestinationPort));
+}
+
+void CTunnel::AddReceivePort(uint16_t port, const char* address)
+{
+    PacketEndpoint local;
+    {
+        CZAN_AutoLock guard(&configLock);
+        if (address != nullptr) {
+            receiveAddress = address;
+        }
+        local.port = port;
+        local.address = receiveAddress;
+    }
+    local.UpdateText();
+
+    CZAN_AutoLock guard(&receivePortsLock);
+    if (receivePorts.count(local.text) == 0) {
+        receivePorts.emplace(local.text, std::make_unique<TunnelSocketSenderThread>(this, local));
+    }
+}
+
+void CTunnel::AddKey(uint32_t id, const uint8_t* key, int keyLength, const uint8_t* salt, int saltLength,
+                     uint32_t rekeyPeriod)
+{
+    if (keyLength < 0 || saltLength < 0 || (key == nullptr && keyLength > 0) ||
+        (salt == nullptr && saltLength > 0)) {
+        return;
+    }
+    CZAN_AutoLock guard(&senderStacksLock);
+    for (TunnelCrypto* crypto : {static_cast<TunnelCrypto*>(udpTunnelSocket.get()),
+                                 static_cast<TunnelCrypto*>(tcpTunnelSocket.get())}) {
+        if (crypto != nullptr) {
+            crypto->AddKey(id, key, static_cast<uint32_t>(keyLength), salt, static_cast<uint32_t>(saltLength),
+                           rekeyPeriod);
+        }
+    }
+}
+
+void CTunnel::SetTunnelReceiveBuffer(uint32_t bytes)
+{
+    ApplyUdpBufferSize(true, bytes);
+}
+
+void CTunnel::SetTunnelSendBuffer(uint32_t bytes)
+{
+    ApplyUdpBufferSize(false, bytes);
+}
+
+void CTunnel::ApplyUdpBufferSize(bool receiveSide, uint32_t bytes)
+{
+    const auto size = static_cast<int32_t>(bytes);
+    if (udpTunnelSocket) {
+        try {
+            if (receiveSide) {
+                udpTunnelSocket->SetReceiverBufferLength(size);
+            } else {
+                udpTunnelSocket->SetSenderBufferLength(size);
+            }
+        } catch (const base_exception& e) {
+            ReportException(e);
+            return;  // the TCP socket keeps its size in this call
+        }
+    }
+    if (tcpTunnelSocket) {
+        if (receiveSide) {
+            tcpTunnelSocket->SetReceiveBufferSize(bytes);
+        } else {
+            tcpTunnelSocket->SetSendBufferSize(bytes);
+        }
+    }
+}
+
+bool CTunnel::SetRecordFile(const std::string& name)
+{
+    CZAN_AutoLock guard(&recorder.Lock());
+    return recorder.OpenRecording(name);
+}
+
+// ---------------------------------------------------------------------------
+// Start and stop
+
+void CTunnel::StartReceiver()
+{
+    CZAN_AutoLock guard(&engineLock);
+    if (receiver) {
+        return;
+    }
+    receiverStop.store(false);
+    senderStop.store(false);
+    receiver = std::make_unique<TunnelReceiverThread>(this);
+    receiver->Start();
+
+    // Sender stacks whose threads ended at the last stop carry their
+    // sibling modules' datagrams again.
+    CZAN_AutoLock senders(&senderStacksLock);
+    for (TunnelSenderThread* sender : senderStacks) {
+        sender->Start();
+    }
+}
+
+void CTunnel::Stop()
+{
+    CZAN_AutoLock guard(&engineLock);
+    senderStop.store(true);
+    receiverStop.store(true);
+    if (receiver) {
+        receiver->Stop();
+        receiver.reset();
+    }
+    CZAN_AutoLock recording(&recorder.Lock());
+    recorder.Close();
+}
+
+// ---------------------------------------------------------------------------
+// Reports and state
+
+void CTunnel::ReportError(const std::string& message)
+{
+    if (ITunnelEvents* sink = events.load(); sink != nullptr) {
+        sink->OnError(message.c_str(), static_cast<uint32_t>(E_FAIL));
+    }
+}
+
+void CTunnel::ReportException(const base_exception& e)
+{
+    ReportError(EngineErrorReport(e));
+}
+
+TunnelStatistics::Snapshot CTunnel::Statistics() const
+{
+    return stats.Read(recorder.DroppedRecords());
+}
+
+PacketEndpoint CTunnel::Destination()
+{
+    CZAN_AutoLock guard(&senderStacksLock);
+    return destination;
+}
+
+std::string CTunnel::LastErrorText()
+{
+    CZAN_AutoLock guard(&lastErrorLock);
+    return lastErrorText;
+}
+
+size_t CTunnel::ReceivePortCount()
+{
+    CZAN_AutoLock guard(&receivePortsLock);
+    return receivePorts.size();
+}
+
+// ---------------------------------------------------------------------------
+// Sender path
+//
+//   TunnelSocketSenderThread / TunnelSenderThread / receive loop (idle)
+//     -> SendOrKeepAlive [senderStacksLock]
+//          -> SendPacket: loopback copy [portStacksLock, ring lock]
+//                         recorder      [recorder lock]
+//                         tunnel socket [its own locks]
+//          -> SendKeepAlive when the tunnel was idle for more than 9000 ms
+
+int CTunnel::SendOrKeepAlive(TunnelPacket& packet, bool idle)
+{
+    // Most idle passes find nothing due; they are answered without taking
+    // the send lock, so receiving and idle threads do not queue behind sends.
+    const auto keepAliveDue = [this](int64_t now) {
+        const int64_t elapsed = now - lastSendMs.load();
+        return elapsed >= 0 && elapsed > kKeepAliveIdleMs;
+    };
+    if (idle && (!destinationSet.load() || !keepAliveDue(GetTimeMs()))) {
+        return 0;
+    }
+
+    CZAN_AutoLock guard(&senderStacksLock);
+    if (udpTunnelSocket) {
+        udpTunnelSocket->destination.port = destination.port;
+        udpTunnelSocket->destination.address = destination.address;
+    }
+    if (!destinationSet.load()) {
+        return 0;
+    }
+    const int64_t now = GetTimeMs();
+    if (idle) {
+        if (keepAliveDue(now)) {
+            SendKeepAlive();
+            lastSendMs.store(now);
+        }
+        return 0;
+    }
+    if (SendPacket(packet)) {
+        lastSendMs.store(now);
+        return 0;
+    }
+    if (tcpTunnelSocket) {
+        ReportError(LastErrorText() + " : " + tcpTunnelSocket->LastErrorText());
+        return kEndThread;
+    }
+    return 0;
+}
+
+void CTunnel::SendKeepAlive()
+{
+    const auto port = static_cast<uint16_t>(destination.port);
+    const uint8_t* payload = TunnelPacketFormat::kKeepAlivePayload;
+    if (udpTunnelSocket) {
+        StoreSendResult(udpTunnelSocket->Send(payload, 1, port, kKeepAliveKind));
+    }
+    if (tcpTunnelSocket) {
+        (void)tcpTunnelSocket->Send(payload, 1, port, kKeepAliveKind);
+    }
+    stats.KeepAliveSent();
+}
+
+void CTunnel::StoreSendResult(int32_t result)
+{
+    if (result > 0) {
+        return;
+    }
+    CZAN_AutoLock guard(&lastErrorLock);
+    if (result == TunnelPacketFormat::kCryptoError) {
+        lastErrorText = kSendCryptoError;
+    } else if (result == TunnelPacketFormat::kDigestError) {
+        lastErrorText = kSendDigestError;
+    } else {
+        lastErrorText = kSendError;
+    }
+}
+
+bool CTunnel::SendPacket(TunnelPacket& packet)
+{
+    if (!udpTunnelSocket && !tcpTunnelSocket) {
+        return false;
+    }
+    DeliverLoopback(packet);
+    if (recorder.GetState() == IVCSaver::State::Recording) {
+        CZAN_AutoLock guard(&recorder.Lock());
+        recorder.RecordDatagram(packet.endpoint.port, Payload(packet));
+    }
+
+    const auto port = static_cast<uint16_t>(packet.endpoint.port);
+    bool sent = true;
+    if (udpTunnelSocket) {
+        const int32_t result = udpTunnelSocket->Send(packet.data, packet.length, port, kDataKind);
+        StoreSendResult(result);
+        sent = result > 0;
+    } else {
+        // A TCP send either went out or found the connection lost and tried
+        // to restore it; the datagram counts as sent in both cases.
+        sent = tcpTunnelSocket->Send(packet.data, packet.length, port, kDataKind) >= 0;
+    }
+    if (sent) {
+        stats.DataSent(packet.length);
+    } else {
+        stats.SendFailed();
+    }
+    return udpTunnelSocket ? sent : true;
+}
+
+void CTunnel::DeliverLoopback(const TunnelPacket& packet)
+{
+    CZAN_AutoLock guard(&portStacksLock);
+    const auto found = portStacks.find(PortStackKey{std::string(), packet.endpoint.port});
+    if (found != portStacks.end() && found->second->GetLoopback() && packet.data != nullptr) {
+        found->second->Deliver(packet);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Receiver path
+//
+//   TunnelReceiverThread -> ReceiveLoop, until receiverStop:
+//     UDP: Receive (200 ms wait) -> learn the peer -> Dispatch -> keep-alive check
+//     TCP: FillStream (200 ms wait) -> Receive each buffered frame -> Dispatch
+//   Dispatch: recorder [recorder lock], then port stack [portStacksLock, ring
+//   lock] or a UDP datagram to deliveryAddress:port.
+
+int CTunnel::ReceiveLoop()
+{
+    TunnelPacket packet;
+    try {
+        packet.Reserve(TunnelSocket::kReceiveBufferSize);
+        if (!udpTunnelSocket && !tcpTunnelSocket) {
+            throw exc_ZANTunnel(__LINE__, "CTunnel not set.");
+        }
+        receiving.store(true);
+        while (!receiverStop.load()) {
+            if (udpTunnelSocket) {
+                ReceiveUdp(*udpTunnelSocket, packet);
+            } else if (tcpTunnelSocket) {
+                ReceiveTcp(*tcpTunnelSocket, packet);
+            } else {
+                SleepMs(kIdleReceiveSleepMs);
+            }
+        }
+    } catch (const base_exception& e) {
+        ReportError(ThreadErrorReport(e));
+        StopRecordingAfterFailure();
+    } catch (...) {
+        StopRecordingAfterFailure();
+    }
+    receiving.store(false);
+    return kEndThread;
+}
+
+void CTunnel::ReceiveUdp(TunnelSocket& socket, TunnelPacket& packet)
+{
+    (void)socket.Receive(packet);
+    if (socket.LastOpenResult() == TunnelPacketFormat::OpenResult::kOpened) {
+        // Any packet of the peer, a keep-alive too, tells where it is.
+        if (!destinationSet.load()) {
+            LearnPeer(socket.SenderEndPoint);
+        }
+        Dispatch(packet);
+    }
+    (void)SendOrKeepAlive(packet, true);
+}
+
+void CTunnel::ReceiveTcp(TCPTunnelSocket& socket, TunnelPacket& packet)
+{
+    if (!socket.FillStream()) {
+        return;
+    }
+    // A dropped frame does not hide the complete frames behind it: the
+    // stream buffer is drained until no complete frame is left.
+    while (!receiverStop.load()) {
+        if (socket.Receive(packet)) {
+            Dispatch(packet);
+        } else if (socket.LastDrop() == TunnelPacketFormat::OpenResult::kNothing) {
+            break;
+        }
+    }
+}
+
+void CTunnel::LearnPeer(const PacketEndpoint& sender)
+{
+    CZAN_AutoLock guard(&senderStacksLock);
+    if (!destinationSet.load()) {
+        destination.port = sender.port;
+        destination.address = sender.address;
+        destinationSet.store(true);
+    }
+}
+
+void CTunnel::Dispatch(TunnelPacket& packet)
+{
+    if (packet.kind != TunnelPacket::kDataKind) {
+        stats.KeepAliveReceived();
+        return;
+    }
+    stats.DataReceived(packet.length);
+    if (recorder.GetState() == IVCSaver::State::Recording) {
+        CZAN_AutoLock guard(&recorder.Lock());
+        recorder.RecordDatagram(packet.endpoint.port, Payload(packet));
+    }
+
+    PacketEndpoint to;
+    {
+        CZAN_AutoLock guard(&portStacksLock);
+        const auto found = portStacks.find(PortStackKey{std::string(), packet.endpoint.port});
+        if (found != portStacks.end()) {
+            if (packet.data != nullptr) {
+                found->second->Deliver(packet);
+            }
+            return;
+        }
+    }
+    {
+        CZAN_AutoLock guard(&configLock);
+        to.address = deliveryAddress;
+    }
+    to.port = packet.endpoint.port;
+    (void)localSocket->SendTo(packet.data, packet.length, std::move(to));
+}
+
+void CTunnel::StopRecordingAfterFailure()
+{
+    CZAN_AutoLock guard(&recorder.Lock());
+    recorder.Close();
+}
+
+// ---------------------------------------------------------------------------
+// Socket-stack registry
+
+ISocketStack* CTunnel::CreatePortStack(uint32_t port)
+{
+    if (port == 0) {
+        return CreateSenderStack();
+    }
+    CZAN_AutoLock guard(&portStacksLock);
+    TunnelStack*& stack = portStacks[PortStackKey{std::string(), port}];
+    if (stack == nullptr) {
+        stack = new TunnelStack(&stats);
+    }
+    return stack;
+}
+
+ISocketStack* CTunnel::CreateSenderStack()
+{
+    CZAN_AutoLock guard(&senderStacksLock);
+    auto* sender = new TunnelSenderThread(this, &stats);
+    sender->Start();
+    senderStacks.push_back(sender);
+    return static_cast<TunnelStack*>(sender);
+}
+
+bool CTunnel::ReleaseStack(ISocketStack* stack)
+{
+    if (stack == nullptr) {
+        return true;
+    }
+    {
+        CZAN_AutoLock guard(&portStacksLock);
+        for (auto entry = portStacks.begin(); entry != portStacks.end(); ++entry) {
+            if (static_cast<ISocketStack*>(entry->second) == stack) {
+                delete entry->second;
+                portStacks.erase(entry);
+                return true;
+            }
+        }
+    }
+    // The sender stack leaves the registry first, so a second release of the
+    // same pointer finds nothing; its thread is stopped without the send
+    // lock, which the thread takes for each of its sends.
+    TunnelSenderThread* found = nullptr;
+    {
+        CZAN_AutoLock guard(&senderStacksLock);
+        for (auto entry = senderStacks.begin(); entry != senderStacks.end(); ++entry) {
+            if (static_cast<ISocketStack*>(static_cast<TunnelStack*>(*entry)) == stack) {
+                found = *entry;
+                senderStacks.erase(entry);
+                break;
+            }
+        }
+    }
+    if (found == nullptr) {
+        return false;
+    }
+    found->Stop();
+    delete found;
+    return true;
+}

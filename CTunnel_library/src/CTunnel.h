@@ -1,0 +1,162 @@
+#pragma once
+
+#include "CZANSocket.h"
+#include "ITunnelEvents.h"
+#include "IVCSaver.h"
+#include "PacketEndpoint.h"
+#include "TunnelPacket.h"
+#include "TunnelStatistics.h"
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+class TCPTunnelSocket;
+class TunnelReceiverThread;
+class TunnelSenderThread;
+class TunnelSocket;
+class TunnelSocketSenderThread;
+class TunnelStack;
+class TunnelStackFactory;
+class ISocketStack;
+class base_exception;
+
+// The tunnel engine: the tunnel socket towards the peer (UDP or TCP), the
+// local delivery socket, the threads that move datagrams, the socket-stack
+// registry for sibling modules and the recorder.
+//
+//   local UDP port --TunnelSocketSenderThread--+
+//   sender stack ----TunnelSenderThread--------+--> SendOrKeepAlive --> tunnel socket --> peer
+//                                                   (senderStacks lock held: one packet at a time)
+//   peer --> tunnel socket --TunnelReceiverThread: ReceiveLoop --> Dispatch --> port stack
+//                                                                          \--> localSocket --> deliveryAddress:port
+//
+// The owner (the control) configures and starts the engine on its own
+// thread: SetUdpTunnel or SetTcpTunnel, AddReceivePort, AddKey, the buffer
+// setters, StartReceiver; Stop may follow at any time and the same
+// sequence starts it again. Receive-port threads live until destruction.
+//
+// Lock order on the send side: senderStacks, then portStacks (and a ring's
+// lock inside it), then the recorder's, then the tunnel socket's own locks.
+// The receive side releases the recorder's lock before portStacks.
+class CTunnel {
+public:
+    static constexpr uint32_t kSocketBufferSize = 2000000;
+    static constexpr int64_t kKeepAliveIdleMs = 9000;
+    static constexpr int kEndThread = 240;
+
+    CTunnel();
+    virtual ~CTunnel();
+
+    CTunnel(const CTunnel&) = delete;
+    CTunnel& operator=(const CTunnel&) = delete;
+
+    // --- Configuration, on the owner's thread.
+    void SetEvents(ITunnelEvents* sink) { events.store(sink, std::memory_order_release); }
+    // Copies the tag into the engine and into its existing tunnel sockets.
+    void SetSourceTag(int64_t tag);
+    void SetDeliveryAddress(const std::string& address);
+    void SetSenderNic(const std::string& nic);
+    void SetReceiverNic(const std::string& nic);
+
+    // Throw exc_ZANTunnel or exc_ZANSocket. Without a destination the UDP
+    // tunnel listens on receiverNic:destinationPort and learns its peer.
+    void SetUdpTunnel(const char* destinationAddress, const char* receiveGroup, uint16_t destinationPort,
+                      uint32_t cryptoType, const char* cryptoKey, uint16_t localPort);
+    void SetTcpTunnel(const char* destinationAddress, uint16_t destinationPort, uint32_t cryptoType,
+                      const char* cryptoKey, const char* proxyHost, uint16_t proxyPort, const char* proxyUser,
+                      const char* proxyPassword);
+    void AddReceivePort(uint16_t port, const char* address);
+    void AddKey(uint32_t id, const uint8_t* key, int keyLength, const uint8_t* salt, int saltLength,
+                uint32_t rekeyPeriod);
+    void SetTunnelReceiveBuffer(uint32_t bytes);
+    void SetTunnelSendBuffer(uint32_t bytes);
+    bool SetRecordFile(const std::string& name);
+
+    void StartReceiver();
+    void Stop();
+
+    // --- Reading state.
+    TunnelStackFactory* StackFactory() const { return stackFactory.get(); }
+    IVCSaver& Recorder() { return recorder; }
+    TunnelStatistics::Snapshot Statistics() const;
+    bool IsReceiving() const { return receiving.load(std::memory_order_acquire); }
+    bool IsDestinationSet() const { return destinationSet.load(std::memory_order_acquire); }
+    PacketEndpoint Destination();
+    std::string LastErrorText();
+    size_t ReceivePortCount();
+
+    // --- Called by the engine's threads.
+    // Sends `packet` into the tunnel, or (idle) a keep-alive when due.
+    // Returns kEndThread when the calling thread must end, else 0.
+    int SendOrKeepAlive(TunnelPacket& packet, bool idle);
+    // One whole run of the receive loop; returns kEndThread.
+    int ReceiveLoop();
+    bool SenderStopRequested() const { return senderStop.load(std::memory_order_acquire); }
+    // The engine error report of a caught exception, to the owner.
+    void ReportError(const std::string& message);
+    void ReportException(const base_exception& e);
+
+    // --- The socket-stack registry, behind the factory.
+    ISocketStack* CreatePortStack(uint32_t port);
+    ISocketStack* CreateSenderStack();
+    bool ReleaseStack(ISocketStack* stack);
+
+private:
+    using PortStackKey = std::pair<std::string, uint32_t>;
+
+    bool SendPacket(TunnelPacket& packet);
+    void SendKeepAlive();
+    void StoreSendResult(int32_t result);
+    void DeliverLoopback(const TunnelPacket& packet);
+    void Dispatch(TunnelPacket& packet);
+    void ReceiveUdp(TunnelSocket& socket, TunnelPacket& packet);
+    void ReceiveTcp(TCPTunnelSocket& socket, TunnelPacket& packet);
+    void LearnPeer(const PacketEndpoint& sender);
+    void StopRecordingAfterFailure();
+    void SetUpCrypto(class TunnelCrypto& crypto, uint32_t cryptoType, const char* cryptoKey);
+    void ApplyUdpBufferSize(bool receiveSide, uint32_t bytes);
+    void DestroyStacks();
+
+    std::mutex lastErrorLock;  // guards: lastErrorText
+    std::string lastErrorText;
+    std::mutex engineLock;  // guards: receiver (creation and removal)
+    std::atomic<int64_t> sourceTag{0};
+    std::atomic<bool> receiving{false};
+    std::mutex configLock;  // guards: senderNic, receiverNic, deliveryAddress, receiveAddress
+    std::string senderNic = "0.0.0.0";
+    std::string receiverNic = "0.0.0.0";
+    std::unique_ptr<CZANSocket> localSocket;
+    // The tunnel sockets are replaced only with senderStacksLock held, and
+    // read by the sending threads under it; the receiver thread reads them
+    // while it runs, when no set-up may replace them.
+    std::unique_ptr<TunnelSocket> udpTunnelSocket;
+    std::mutex receivePortsLock;  // guards: receivePorts
+    std::map<std::string, std::unique_ptr<TunnelSocketSenderThread>> receivePorts;
+    std::mutex portStacksLock;  // guards: portStacks
+    std::map<PortStackKey, TunnelStack*> portStacks;
+    // guards: senderStacks, destination, the tunnel socket pointers, and
+    // serialises every send into the tunnel
+    std::mutex senderStacksLock;
+    std::list<TunnelSenderThread*> senderStacks;
+    std::unique_ptr<TunnelStackFactory> stackFactory;
+    std::unique_ptr<TCPTunnelSocket> tcpTunnelSocket;
+    std::string tcpDestination;
+    uint16_t tcpDestinationPort = 443;
+    IVCSaver recorder;
+    std::atomic<bool> receiverStop{false};
+    std::unique_ptr<TunnelReceiverThread> receiver;
+    std::atomic<bool> senderStop{false};
+    std::atomic<int64_t> lastSendMs;
+    std::atomic<bool> destinationSet{false};
+    PacketEndpoint destination;
+    std::string deliveryAddress = "127.0.0.1";
+    std::string receiveAddress;
+    std::atomic<ITunnelEvents*> events{nullptr};
+    TunnelStatistics stats;
+};

@@ -1,0 +1,8 @@
+#include "TunnelReceiverThread.h"
+
+#include "CTunnel.h"
+
+int TunnelReceiverThread::Run()
+{
+    return engine->ReceiveLoop();
+}

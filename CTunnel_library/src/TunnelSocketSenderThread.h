@@ -1,0 +1,33 @@
+#pragma once
+
+#include "CMediaThread.h"
+#include "CZANSocket.h"
+#include "PacketEndpoint.h"
+#include "TunnelPacket.h"
+
+class CTunnel;
+
+// Forwards the datagrams of one local receive end point into the tunnel:
+// each pass waits up to 200 ms for a datagram and sends it, or lets the
+// engine send a keep-alive when the tunnel has been idle. The packet is
+// stamped with the local port it arrived on, which travels with it.
+class TunnelSocketSenderThread : public CMediaThread {
+public:
+    static constexpr uint32_t kPacketSize = 65535;
+
+    // Binds to the end point and starts the thread. A bind or buffer
+    // failure is reported through the engine and leaves the thread idle.
+    TunnelSocketSenderThread(CTunnel* engine, const PacketEndpoint& local);
+    ~TunnelSocketSenderThread() override;
+
+    const PacketEndpoint& LocalEndPoint() const { return local; }
+
+protected:
+    int Run() override;
+
+private:
+    CTunnel* engine;
+    PacketEndpoint local;
+    CZANSocket socket;
+    TunnelPacket packet;
+};
