@@ -376,6 +376,11 @@ void CTunnel::ReportException(const base_exception& e)
     ReportError(EngineErrorReport(e));
 }
 
+ISocketStackFactory* CTunnel::StackFactory() const
+{
+    return stackFactory.get();
+}
+
 TunnelStatistics::Snapshot CTunnel::Statistics() const
 {
     return stats.Read(recorder.DroppedRecords());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CZANSocket.h"
+#include "ISocketStackFactory.h"
 #include "ITunnelEvents.h"
 #include "IVCSaver.h"
 #include "PacketEndpoint.h"
@@ -23,7 +24,6 @@ class TunnelSocket;
 class TunnelSocketSenderThread;
 class TunnelStack;
 class TunnelStackFactory;
-class ISocketStack;
 class base_exception;
 
 // The tunnel engine: the tunnel socket towards the peer (UDP or TCP), the
@@ -82,7 +82,8 @@ public:
     void Stop();
 
     // --- Reading state.
-    TunnelStackFactory* StackFactory() const { return stackFactory.get(); }
+    // The factory handed to sibling modules; valid as long as the engine.
+    ISocketStackFactory* StackFactory() const;
     IVCSaver& Recorder() { return recorder; }
     TunnelStatistics::Snapshot Statistics() const;
     bool IsReceiving() const { return receiving.load(std::memory_order_acquire); }

@@ -1,0 +1,174 @@
+#pragma once
+
+// Helpers for the engine's end-to-end tests: a recording ITunnelEvents sink,
+// plain UDP end points on loopback, free ports, a clock the test moves, and
+// bounded waits.
+
+#include "CNetworkSocket.h"
+#include "ITunnelEvents.h"
+#include "ResultCodes.h"
+#include "ZAN_Time.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace enginetest {
+
+struct Event {
+    std::string kind;  // "connected", "disconnected", "error"
+    std::string text;
+    uint32_t code = 0;
+};
+
+// Records every report; safe to call from any thread.
+class RecordingEvents : public ITunnelEvents {
+public:
+    void OnConnected(const char* host, uint16_t port) override
+    {
+        Add({"connected", std::string(host) + ":" + std::to_string(port), 0});
+    }
+    void OnDisconnected(const char* host, uint32_t code) override { Add({"disconnected", host, code}); }
+    void OnError(const char* message, uint32_t code) override { Add({"error", message, code}); }
+
+    std::vector<Event> Events()
+    {
+        std::lock_guard guard(lock);
+        return events;
+    }
+    std::vector<std::string> Errors()
+    {
+        std::vector<std::string> texts;
+        for (const Event& e : Events()) {
+            if (e.kind == "error") {
+                texts.push_back(e.text);
+            }
+        }
+        return texts;
+    }
+    bool WaitFor(const std::function<bool(const std::vector<Event>&)>& pred, int ms = 5000)
+    {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, std::chrono::milliseconds(ms), [&] { return pred(events); });
+    }
+
+private:
+    void Add(Event e)
+    {
+        std::lock_guard guard(lock);
+        events.push_back(std::move(e));
+        changed.notify_all();
+    }
+
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<Event> events;
+};
+
+template <typename Pred>
+bool WaitUntil(Pred pred, int ms = 5000)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// A port that nothing on `address` uses right now (the kernel's choice).
+inline uint16_t FreeUdpPort(const char* address = "127.0.0.1")
+{
+    CNetworkSocket probe;
+    EXPECT_TRUE(probe.OpenUdp());
+    EXPECT_EQ(probe.Bind(address, 0), S_OK);
+    std::string bound;
+    uint32_t port = 0;
+    EXPECT_EQ(probe.GetLocalEndPoint(bound, port), S_OK);
+    return static_cast<uint16_t>(port);
+}
+
+// A plain UDP socket of the test, bound on loopback.
+class UdpEnd {
+public:
+    explicit UdpEnd(const char* address = "127.0.0.1", uint16_t port = 0) : address(address)
+    {
+        EXPECT_TRUE(socket.OpenUdp());
+        EXPECT_EQ(socket.Bind(address, port), S_OK) << address << ":" << port;
+        std::string bound;
+        EXPECT_EQ(socket.GetLocalEndPoint(bound, this->port), S_OK);
+    }
+
+    void SendTo(const char* to, uint16_t toPort, const std::vector<uint8_t>& bytes)
+    {
+        ASSERT_EQ(socket.SendTo(to, toPort, bytes.data(), static_cast<uint32_t>(bytes.size())),
+                  static_cast<int32_t>(bytes.size()));
+    }
+
+    // The next datagram within `ms`, or an empty vector.
+    std::vector<uint8_t> Receive(int ms = 5000)
+    {
+        std::vector<uint8_t> buffer(65536);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        do {
+            std::string from;
+            uint32_t fromPort = 0;
+            const int32_t n =
+                socket.ReceiveFrom(from, fromPort, buffer.data(), static_cast<uint32_t>(buffer.size()));
+            if (n > 0) {
+                lastSenderAddress = from;
+                lastSenderPort = fromPort;
+                buffer.resize(static_cast<size_t>(n));
+                return buffer;
+            }
+        } while (std::chrono::steady_clock::now() < deadline);
+        return {};
+    }
+
+    std::string address;
+    uint32_t port = 0;
+    std::string lastSenderAddress;
+    uint32_t lastSenderPort = 0;
+
+private:
+    CNetworkSocket socket;
+};
+
+inline std::vector<uint8_t> Pattern(size_t size, uint8_t seed)
+{
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<uint8_t>(seed + i * 7);
+    }
+    return bytes;
+}
+
+// A wall clock the test sets; installed for the lifetime of the object.
+class TestClock {
+public:
+    explicit TestClock(int64_t start)
+    {
+        now.store(start);
+        SetTimeSource([] { return now.load(); });
+    }
+    ~TestClock() { SetTimeSource(nullptr); }
+    void Set(int64_t ms) { now.store(ms); }
+
+private:
+    static inline std::atomic<int64_t> now{0};
+};
+
+// Number of threads of this process.
+int ThreadCount();
+
+} // namespace enginetest
