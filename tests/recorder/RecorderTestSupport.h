@@ -1,0 +1,137 @@
+#pragma once
+
+// Helpers of the recorder tests: a clock the test steps, a scratch folder,
+// locked calls into the recorder and a reader of whole small files.
+
+#include "IVCSaver.h"
+#include "MemoryRecordingSource.h"
+#include "RecordingInspector.h"
+#include "WaitUntil.h"
+#include "ZAN_Time.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace rectest {
+
+inline std::atomic<int64_t> fakeNow{0};
+inline int64_t FakeClock()
+{
+    return fakeNow.load();
+}
+
+// An arbitrary wall-clock moment well away from 0 and from any 32-bit wrap.
+inline constexpr int64_t kStart = 1'700'000'000'000;
+
+inline std::vector<std::byte> Bytes(const std::string& text)
+{
+    std::vector<std::byte> out(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        out[i] = static_cast<std::byte>(text[i]);
+    }
+    return out;
+}
+
+inline std::vector<std::byte> ReadWholeFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::byte> out(chars.size());
+    for (size_t i = 0; i < chars.size(); ++i) {
+        out[i] = static_cast<std::byte>(chars[i]);
+    }
+    return out;
+}
+
+// Fixed clock, fresh folder; restores the system clock afterwards.
+class RecorderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fakeNow = kStart;
+        SetTimeSource(&FakeClock);
+        std::string pattern = (std::filesystem::temp_directory_path() / "zanrec-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        folder = pattern;
+    }
+    void TearDown() override
+    {
+        SetTimeSource(nullptr);
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+
+    std::string PathOf(const std::string& name) const { return (folder / name).string(); }
+
+    static bool Open(IVCSaver& saver, const std::string& path)
+    {
+        std::lock_guard<std::mutex> guard(saver.Lock());
+        return saver.OpenRecording(path);
+    }
+    static void SetHeader(IVCSaver& saver, const std::string& text)
+    {
+        std::lock_guard<std::mutex> guard(saver.Lock());
+        saver.SetHeader(Bytes(text));
+    }
+    static void Datagram(IVCSaver& saver, uint32_t port, const std::string& text)
+    {
+        std::lock_guard<std::mutex> guard(saver.Lock());
+        saver.RecordDatagram(port, Bytes(text));
+    }
+    static bool External(IVCSaver& saver, uint32_t port, const std::string& text)
+    {
+        std::lock_guard<std::mutex> guard(saver.Lock());
+        return saver.SaveExternalData(port, Bytes(text));
+    }
+    static bool Close(IVCSaver& saver)
+    {
+        std::lock_guard<std::mutex> guard(saver.Lock());
+        return saver.Close();
+    }
+    // Lets the recorder's thread write the queue and waits until the file
+    // reaches `position`.
+    static void WaitWritten(IVCSaver& saver, uint64_t position)
+    {
+        saver.WriteSoon();
+        ASSERT_TRUE(WaitUntil([&] { return saver.WritePosition() >= position; }));
+    }
+
+    std::filesystem::path folder;
+};
+
+inline std::string FaultText(const RecordingInspection& inspection)
+{
+    return inspection.fault ? inspection.fault->message : std::string("no fault");
+}
+
+// Every whole block of a recording with its payload.
+struct ReadBlock {
+    RecordingBlock block;
+    std::vector<std::byte> payload;
+};
+
+inline std::vector<ReadBlock> ReadBlocks(std::span<const std::byte> file, RecordingInspection* inspection = nullptr)
+{
+    MemoryRecordingSource source(file);
+    RecordingInspector inspector(source);
+    std::vector<ReadBlock> blocks;
+    const RecordingInspection result = inspector.Inspect([&](const RecordingBlock& block, RecordingReader& reader) {
+        ReadBlock read{block, std::vector<std::byte>(block.header.length)};
+        EXPECT_TRUE(reader.ReadPayload(block, 0, read.payload));
+        blocks.push_back(std::move(read));
+        return true;
+    });
+    if (inspection != nullptr) {
+        *inspection = result;
+    }
+    return blocks;
+}
+
+}  // namespace rectest

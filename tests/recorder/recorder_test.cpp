@@ -1,0 +1,387 @@
+// The recorder writing real files: states, times, the index, the bounded
+// queue and write failures, each file read back through the inspector.
+#include "RecorderTestSupport.h"
+
+#include <csignal>
+#include <sys/resource.h>
+
+using namespace rectest;
+using namespace RecordingFileFormat;
+
+namespace {
+
+// File header + stream-header block carrying "hdr".
+constexpr uint64_t kAfterStreamHeader = kFileHeaderSize + kBlockHeaderSize + 3;
+
+struct LoadedFile {
+    std::vector<std::byte> bytes;
+    std::vector<ReadBlock> blocks;
+    RecordingInspection inspection;
+
+    const FileHeader& Header() const { return *inspection.summary.header; }
+    std::vector<uint64_t> Index() const
+    {
+        std::vector<uint64_t> entries;
+        const ReadBlock& last = blocks.back();
+        for (size_t at = 0; at + 8 <= last.payload.size(); at += 8) {
+            entries.push_back(LoadLe64(std::span<const std::byte>(last.payload).subspan(at).first<8>()));
+        }
+        return entries;
+    }
+    std::vector<ReadBlock> Records() const
+    {
+        std::vector<ReadBlock> records;
+        for (const ReadBlock& b : blocks) {
+            if (b.block.header.type <= 1) {
+                records.push_back(b);
+            }
+        }
+        return records;
+    }
+};
+
+LoadedFile Load(const std::string& path)
+{
+    LoadedFile file;
+    file.bytes = ReadWholeFile(path);
+    file.blocks = ReadBlocks(file.bytes, &file.inspection);
+    return file;
+}
+
+// Caps the size of files this process may write, for as long as it lives.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);  // a refused write fails with EFBIG instead
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        Set(bytes);
+    }
+    ~FileSizeLimit() { Lift(); }
+    void Set(rlim_t bytes)
+    {
+        rlimit limit = saved;
+        limit.rlim_cur = bytes;
+        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    }
+    void Lift() { ::setrlimit(RLIMIT_FSIZE, &saved); }
+
+private:
+    rlimit saved{};
+};
+
+class Recorder : public RecorderTest {
+protected:
+    // Opens `name` with the stream header "hdr" and starts recording.
+    std::string StartFile(IVCSaver& saver, const std::string& name = "a.rec")
+    {
+        const std::string path = PathOf(name);
+        SetHeader(saver, "hdr");
+        EXPECT_TRUE(Open(saver, path));
+        EXPECT_TRUE(saver.StartRecording());
+        return path;
+    }
+    void At(int64_t msSinceStart) { fakeNow = kStart + msSinceStart; }
+};
+
+}  // namespace
+
+TEST_F(Recorder, ClosingRightAfterStartGivesDurationZeroAndOneIndexEntry)
+{
+    IVCSaver saver;
+    const std::string path = StartFile(saver);
+    At(777);
+    ASSERT_TRUE(Close(saver));
+    EXPECT_EQ(saver.GetState(), IVCSaver::State::NoFile);
+
+    const LoadedFile file = Load(path);
+    EXPECT_TRUE(file.inspection.SoundAndClosed()) << FaultText(file.inspection);
+    EXPECT_EQ(file.Header().duration, 0u);
+    EXPECT_EQ(file.Header().indexOffset, kAfterStreamHeader);
+    EXPECT_EQ(file.Header().fileEnd, file.bytes.size());
+    ASSERT_EQ(file.blocks.size(), 2u);
+    EXPECT_EQ(file.blocks[0].payload, Bytes("hdr"));
+    EXPECT_EQ(file.blocks[1].block.header.time, static_cast<uint32_t>(kStart + 777));
+    EXPECT_EQ(file.Index(), std::vector<uint64_t>{kAfterStreamHeader});
+}
+
+TEST_F(Recorder, IndexEntriesFollowRecordTimes)
+{
+    IVCSaver saver;
+    const std::string path = StartFile(saver);
+    At(1000);
+    Datagram(saver, 5004, "a");
+    WaitWritten(saver, kAfterStreamHeader + 17);
+    At(12345);  // interval 2: entries 1 and 2 take the position reached so far
+    Datagram(saver, 5004, "bb");
+    ASSERT_TRUE(Close(saver));
+
+    const LoadedFile file = Load(path);
+    EXPECT_TRUE(file.inspection.SoundAndClosed());
+    EXPECT_EQ(file.Header().duration, 12345u);
+    const uint64_t second = kAfterStreamHeader + 17;
+    EXPECT_EQ(file.Index(), (std::vector<uint64_t>{kAfterStreamHeader, second, second}));
+    ASSERT_EQ(file.Records().size(), 2u);
+    EXPECT_EQ(file.Records()[1].block.offset, second);
+    EXPECT_EQ(file.Records()[1].block.header.time, 12345u);
+}
+
+TEST_F(Recorder, RecordsAfter24HoursAreKeptAndTheIndexStopsAt17280Entries)
+{
+    IVCSaver saver;
+    const std::string path = StartFile(saver);
+    At(25LL * 3600 * 1000);
+    Datagram(saver, 5004, "late");
+    ASSERT_TRUE(Close(saver));
+
+    const LoadedFile file = Load(path);
+    EXPECT_TRUE(file.inspection.SoundAndClosed());
+    EXPECT_EQ(file.Header().duration, 90'000'000u);
+    const std::vector<uint64_t> index = file.Index();
+    ASSERT_EQ(index.size(), kMaxIndexEntries);
+    EXPECT_EQ(index.back(), kAfterStreamHeader);
+    EXPECT_EQ(file.Records().at(0).payload, Bytes("late"));
+}
+
+TEST_F(Recorder, ExternalDataBeforeStartHasTimeZeroAndDatagramsWaitForStart)
+{
+    IVCSaver saver;
+    EXPECT_FALSE(External(saver, 7, "no file"));
+    SetHeader(saver, "hdr");
+    ASSERT_TRUE(Open(saver, PathOf("a.rec")));
+    At(3000);
+    EXPECT_TRUE(External(saver, 7, "ext"));
+    Datagram(saver, 5004, "too early");
+    At(4000);
+    ASSERT_TRUE(saver.StartRecording());
+    At(4500);
+    Datagram(saver, 5004, "dg");
+    EXPECT_TRUE(External(saver, 8, "x2"));
+    ASSERT_TRUE(Close(saver));
+
+    const std::vector<ReadBlock> records = Load(PathOf("a.rec")).Records();
+    ASSERT_EQ(records.size(), 3u);
+    const BlockHeader expected[] = {{1, 0, 7, 3}, {0, 500, 5004, 2}, {1, 500, 8, 2}};
+    for (size_t i = 0; i < records.size(); ++i) {
+        const BlockHeader& h = records[i].block.header;
+        EXPECT_EQ(std::tie(h.type, h.time, h.port, h.length),
+                  std::tie(expected[i].type, expected[i].time, expected[i].port, expected[i].length))
+            << "record " << i;
+    }
+}
+
+TEST_F(Recorder, StartRecordingNeedsAnOpenFileAndWorksOnce)
+{
+    IVCSaver saver;
+    EXPECT_FALSE(saver.StartRecording());
+    EXPECT_EQ(saver.GetState(), IVCSaver::State::NoFile);
+
+    const std::string path = StartFile(saver);
+    At(1000);
+    EXPECT_FALSE(saver.StartRecording());  // would restart the clock
+    EXPECT_EQ(saver.GetState(), IVCSaver::State::Recording);
+    At(2000);
+    Datagram(saver, 1, "x");
+    ASSERT_TRUE(Close(saver));
+    EXPECT_EQ(Load(path).Records().at(0).block.header.time, 2000u);
+}
+
+TEST_F(Recorder, ANewFileNameFinalisesTheOldFileFirst)
+{
+    IVCSaver saver;
+    const std::string first = StartFile(saver, "first.rec");
+    At(100);
+    Datagram(saver, 5004, "one");
+    ASSERT_TRUE(Open(saver, PathOf("second.rec")));
+
+    const LoadedFile old = Load(first);
+    EXPECT_TRUE(old.inspection.SoundAndClosed());
+    ASSERT_EQ(old.Records().size(), 1u);
+    EXPECT_EQ(old.Records()[0].payload, Bytes("one"));
+
+    // The new file waits for its own start.
+    EXPECT_EQ(saver.GetState(), IVCSaver::State::HeaderWritten);
+    {
+        std::lock_guard<std::mutex> guard(saver.Lock());
+        EXPECT_EQ(saver.FileName(), PathOf("second.rec"));
+    }
+    Datagram(saver, 5004, "dropped");
+    ASSERT_TRUE(Close(saver));
+    EXPECT_TRUE(Load(PathOf("second.rec")).Records().empty());
+}
+
+TEST_F(Recorder, The501stPendingRecordIsDroppedAndLaterOnesAccepted)
+{
+    IVCSaver saver(3'600'000);  // the thread writes only when asked
+    const std::string path = StartFile(saver);
+    for (int i = 0; i <= 500; ++i) {
+        Datagram(saver, 5004, "r" + std::to_string(i));
+    }
+    EXPECT_EQ(saver.PendingRecords(), 500u);
+    EXPECT_EQ(saver.DroppedRecords(), 1u);
+
+    saver.WriteSoon();
+    ASSERT_TRUE(WaitUntil([&] { return saver.PendingRecords() == 0; }));
+    Datagram(saver, 5004, "after");
+    EXPECT_EQ(saver.PendingRecords(), 1u);
+    ASSERT_TRUE(Close(saver));
+
+    const std::vector<ReadBlock> records = Load(path).Records();
+    ASSERT_EQ(records.size(), 501u);
+    EXPECT_EQ(records[499].payload, Bytes("r499"));
+    EXPECT_EQ(records[500].payload, Bytes("after"));
+}
+
+TEST_F(Recorder, ZeroLengthRecordsAreNeverWritten)
+{
+    IVCSaver saver;
+    const std::string path = StartFile(saver);
+    At(10);
+    Datagram(saver, 1, "");
+    EXPECT_TRUE(External(saver, 2, ""));
+    ASSERT_TRUE(Close(saver));
+    const LoadedFile file = Load(path);
+    EXPECT_TRUE(file.Records().empty());
+    EXPECT_TRUE(file.inspection.SoundAndClosed());
+}
+
+TEST_F(Recorder, AFileThatCannotBeOpenedLeavesNoFile)
+{
+    IVCSaver saver;
+    EXPECT_FALSE(Open(saver, ""));
+    EXPECT_FALSE(Open(saver, PathOf("no/such/folder.rec")));
+    EXPECT_EQ(saver.GetState(), IVCSaver::State::NoFile);
+    if (std::filesystem::exists("/dev/full")) {
+        EXPECT_FALSE(Open(saver, "/dev/full"));  // created, but the header cannot be written
+        EXPECT_EQ(saver.GetState(), IVCSaver::State::NoFile);
+    }
+    {
+        std::lock_guard<std::mutex> guard(saver.Lock());
+        EXPECT_EQ(saver.RecordingModeState(), 0);
+        EXPECT_EQ(saver.FileName(), "");
+    }
+    EXPECT_FALSE(saver.StartRecording());
+    EXPECT_TRUE(Open(saver, PathOf("fine.rec")));  // and the recorder still works
+    std::lock_guard<std::mutex> guard(saver.Lock());
+    EXPECT_EQ(saver.RecordingModeState(), 1);
+}
+
+TEST_F(Recorder, WriteErrorsLoseOnlyTheRecordsThatFailed)
+{
+    IVCSaver saver;
+    const std::string path = StartFile(saver);
+    constexpr uint64_t kRecord = kBlockHeaderSize + 2;
+    FileSizeLimit limit(kAfterStreamHeader + 2 * kRecord);
+    for (int i = 0; i < 3; ++i) {
+        At(100 * (i + 1));
+        Datagram(saver, 5004, "r" + std::to_string(i));
+    }
+    saver.WriteSoon();
+    ASSERT_TRUE(WaitUntil([&] { return saver.LostRecords() == 1; }));
+    EXPECT_EQ(saver.WritePosition(), kAfterStreamHeader + 2 * kRecord);
+
+    limit.Lift();
+    At(400);
+    Datagram(saver, 5004, "r3");
+    ASSERT_TRUE(Close(saver));
+
+    const LoadedFile file = Load(path);
+    EXPECT_TRUE(file.inspection.SoundAndClosed()) << FaultText(file.inspection);
+    ASSERT_EQ(file.Records().size(), 3u);
+    EXPECT_EQ(file.Records()[2].payload, Bytes("r3"));
+    EXPECT_EQ(file.Header().duration, 400u);
+}
+
+TEST_F(Recorder, AnIndexThatCannotBeWrittenLeavesAnOpenButSoundFile)
+{
+    IVCSaver saver;
+    const std::string path = StartFile(saver);
+    At(100);
+    Datagram(saver, 5004, "kept");
+    WaitWritten(saver, kAfterStreamHeader + kBlockHeaderSize + 4);
+    {
+        FileSizeLimit limit(saver.WritePosition());
+        ASSERT_TRUE(Close(saver));
+    }
+    EXPECT_EQ(saver.GetState(), IVCSaver::State::NoFile);
+    const LoadedFile file = Load(path);
+    EXPECT_TRUE(file.inspection.SoundButNotClosed());
+    EXPECT_EQ(file.inspection.summary.trailingBytes, 0u);
+    ASSERT_EQ(file.Records().size(), 1u);
+    EXPECT_EQ(file.Records()[0].payload, Bytes("kept"));
+}
+
+TEST_F(Recorder, RemovingTheFileWhileRecordingStillClosesCleanly)
+{
+    IVCSaver saver;
+    const std::string path = StartFile(saver);
+    Datagram(saver, 5004, "one");
+    std::filesystem::remove(path);
+    Datagram(saver, 5004, "two");
+    EXPECT_TRUE(Close(saver));
+    EXPECT_EQ(saver.GetState(), IVCSaver::State::NoFile);
+    EXPECT_TRUE(Open(saver, path));
+}
+
+// A wall clock stepping back must not move index entries past records of
+// their interval: seeking by the index would then miss them.
+TEST_F(Recorder, IndexNeverMovesBackwardsWhenTheClockStepsBack)
+{
+    IVCSaver saver;
+    const std::string path = StartFile(saver);
+    uint64_t written = kAfterStreamHeader;
+    for (const int64_t ms : {12000, 3000, 6000, 12500}) {
+        At(ms);
+        Datagram(saver, 5004, "x");
+        written += kBlockHeaderSize + 1;
+        WaitWritten(saver, written);
+    }
+    ASSERT_TRUE(Close(saver));
+    const LoadedFile file = Load(path);
+    EXPECT_TRUE(file.inspection.SoundAndClosed()) << FaultText(file.inspection);
+    EXPECT_EQ(file.Index(), std::vector<uint64_t>(3, kAfterStreamHeader));
+}
+
+TEST_F(Recorder, TimesKeepCountingAcrossThe32BitWrapOfTheClock)
+{
+    fakeNow = (int64_t{400} << 32) - 1000;
+    IVCSaver saver;
+    const std::string path = PathOf("wrap.rec");
+    ASSERT_TRUE(Open(saver, path));
+    ASSERT_TRUE(saver.StartRecording());
+    fakeNow += 2500;
+    Datagram(saver, 5004, "x");
+    ASSERT_TRUE(Close(saver));
+    EXPECT_EQ(Load(path).Records().at(0).block.header.time, 2500u);
+}
+
+TEST_F(Recorder, ProducersOnSeveralThreadsLoseNothingUncounted)
+{
+    IVCSaver saver(1);
+    const std::string path = StartFile(saver);
+    constexpr int kPerThread = 400;
+    auto produce = [&saver](uint32_t port) {
+        for (int i = 0; i < kPerThread; ++i) {
+            Datagram(saver, port, std::to_string(i));
+        }
+    };
+    std::thread first(produce, 1);
+    std::thread second(produce, 2);
+    External(saver, 3, "host");
+    first.join();
+    second.join();
+    ASSERT_TRUE(Close(saver));
+
+    const LoadedFile file = Load(path);
+    EXPECT_TRUE(file.inspection.SoundAndClosed());
+    EXPECT_EQ(file.Records().size() + saver.DroppedRecords(), 2u * kPerThread + 1);
+    // Each producer's records keep their order.
+    int next[3] = {0, 0, 0};
+    for (const ReadBlock& r : file.Records()) {
+        if (r.block.header.port < 3) {
+            const int value = std::stoi(std::string(reinterpret_cast<const char*>(r.payload.data()), r.payload.size()));
+            EXPECT_GE(value, next[r.block.header.port]);
+            next[r.block.header.port] = value + 1;
+        }
+    }
+}

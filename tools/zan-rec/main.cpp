@@ -1,0 +1,12 @@
+// zan-rec: inspect, check and replay recording files (see RecordingCommands.h).
+#include "RecordingCommands.h"
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    return RunZanRec(args, std::cout, std::cerr);
+}
