@@ -291,7 +291,9 @@ bool CNetworkSocket::IsMulticastAddress(const char* address)
 
 std::string CNetworkSocket::ResolveHostAddress(const char* host)
 {
-    if (host == nullptr) {
+    // An empty name would resolve to the loopback address: no host is no
+    // address.
+    if (host == nullptr || *host == '\0') {
         return {};
     }
     try {
@@ -304,6 +306,13 @@ std::string CNetworkSocket::ResolveHostAddress(const char* host)
             host, "80", tcp::resolver::address_configured | tcp::resolver::numeric_service, error);
         if (error || results.empty()) {
             return {};
+        }
+        // The sockets are IPv4: an IPv6 result that comes first would only
+        // fail at connect time, so the first IPv4 result is preferred.
+        for (const auto& entry : results) {
+            if (entry.endpoint().address().is_v4()) {
+                return entry.endpoint().address().to_string();
+            }
         }
         return results.begin()->endpoint().address().to_string();
     } catch (const std::exception&) {
@@ -335,7 +344,7 @@ std::optional<int32_t> CNetworkSocket::CheckTransfer(int fd, const char* missing
     return std::nullopt;
 }
 
-std::optional<int32_t> CNetworkSocket::AwaitReady(int fd, short events, WaitTime wait)
+std::optional<int32_t> CNetworkSocket::AwaitReady(int fd, short events, WaitTime wait, short* seen)
 {
     if (wait.seconds < 0 || wait.microseconds < 0) {
         return FailErrno(EINVAL, E_FAIL);
@@ -350,11 +359,21 @@ std::optional<int32_t> CNetworkSocket::AwaitReady(int fd, short events, WaitTime
     if (ready == 0) {
         return 0;
     }
+    if (seen != nullptr) {
+        *seen = entry.revents;
+    }
     if ((entry.revents & POLLNVAL) != 0) {
         return FailErrno(EBADF, E_FAIL);
     }
     // Errors and hang-ups count as ready: the transfer that follows reports them.
     return std::nullopt;
+}
+
+int32_t CNetworkSocket::NothingRead(short seen)
+{
+    // A hang-up on a datagram socket means it was shut down: every later
+    // wait would end at once, so report a failure rather than an idle wait.
+    return (seen & POLLHUP) != 0 ? FailText("Socket shut down.", E_FAIL) : 0;
 }
 
 // ---- datagrams ------------------------------------------------------------
@@ -391,7 +410,8 @@ int32_t CNetworkSocket::ReceiveFrom(std::string& address, uint32_t& port, void* 
     if (auto early = CheckTransfer(fd, kNoDatagramSocket, buffer, capacity)) {
         return *early;
     }
-    if (auto early = AwaitReady(fd, POLLIN, SplitTimeout(kSocketWaitMs))) {
+    short seen = 0;
+    if (auto early = AwaitReady(fd, POLLIN, SplitTimeout(kSocketWaitMs), &seen)) {
         return *early;
     }
     sockaddr_storage from{};
@@ -404,7 +424,7 @@ int32_t CNetworkSocket::ReceiveFrom(std::string& address, uint32_t& port, void* 
     // Non-blocking: a second reader may have taken the datagram since the wait.
     const ssize_t received = ::recvmsg(fd, &message, MSG_DONTWAIT);
     if (received < 0) {
-        return IsTransient(errno) ? 0 : FailErrno(errno, E_FAIL);
+        return IsTransient(errno) ? NothingRead(seen) : FailErrno(errno, E_FAIL);
     }
     if ((message.msg_flags & MSG_TRUNC) != 0) {
         return FailErrno(EMSGSIZE, E_FAIL);
@@ -439,12 +459,13 @@ int32_t CNetworkSocket::ReceiveMany(std::span<Datagram> datagrams)
     if (batch == 0) {
         return 0;
     }
-    if (auto early = AwaitReady(fd, POLLIN, SplitTimeout(kSocketWaitMs))) {
+    short seen = 0;
+    if (auto early = AwaitReady(fd, POLLIN, SplitTimeout(kSocketWaitMs), &seen)) {
         return *early;
     }
     const int received = ::recvmmsg(fd, messages.data(), static_cast<unsigned>(batch), MSG_DONTWAIT, nullptr);
     if (received < 0) {
-        return IsTransient(errno) ? 0 : FailErrno(errno, E_FAIL);
+        return IsTransient(errno) ? NothingRead(seen) : FailErrno(errno, E_FAIL);
     }
     if (received == 0) {
         return FailText("No datagram received (socket shut down).", E_FAIL);

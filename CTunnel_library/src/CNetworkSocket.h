@@ -102,8 +102,9 @@ public:
     // True for IPv4 literals 224.0.0.0 to 239.255.255.255; false for
     // anything else, host names included.
     [[nodiscard]] static bool IsMulticastAddress(const char* address);
-    // The first address a name resolves to, as numeric text; numeric texts
-    // come back unchanged. Empty when the name does not resolve.
+    // The first IPv4 address a name resolves to (the first address of any
+    // family when it has none), as numeric text; numeric texts come back
+    // unchanged. Empty when the name is empty or does not resolve.
     [[nodiscard]] static std::string ResolveHostAddress(const char* host);
 
     int32_t LastErrorCode() const;
@@ -136,7 +137,10 @@ private:
     // non-zero length or a failed wait; 0 when the wait timed out.
     std::optional<int32_t> CheckTransfer(int fd, const char* missingSocket, const void* buffer,
                                          uint32_t length);
-    std::optional<int32_t> AwaitReady(int fd, short events, WaitTime wait);
+    // `seen`, when given, receives the poll result flags.
+    std::optional<int32_t> AwaitReady(int fd, short events, WaitTime wait, short* seen = nullptr);
+    // The result of a datagram read that found nothing after a wake-up.
+    int32_t NothingRead(short seen);
 
     // A failed system call or library call with an error code: code and
     // message both recorded. Returns `result` for a one-line return.
