@@ -9,105 +9,88 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdint>
+#include <memory>
 #include <string>
 
 namespace sockettest {
 
-// An owned descriptor.
+// An owned descriptor; Get() is -1 when there is none.
+struct FdCloser {
+    void operator()(const int* fd) const
+    {
+        ::close(*fd);
+        delete fd;
+    }
+};
 class Fd {
 public:
-    explicit Fd(int fd = -1) : fd(fd) {}
-    ~Fd() { Reset(); }
-    Fd(Fd&& other) noexcept : fd(other.fd) { other.fd = -1; }
-    Fd& operator=(Fd&& other) noexcept
-    {
-        if (this != &other) {
-            Reset();
-            fd = other.fd;
-            other.fd = -1;
-        }
-        return *this;
-    }
-    int Get() const { return fd; }
-    void Reset()
-    {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        fd = -1;
-    }
+    explicit Fd(int fd = -1) : fd(fd >= 0 ? new int(fd) : nullptr) {}
+    int Get() const { return fd ? *fd : -1; }
+    void Reset() { fd.reset(); }
 
 private:
-    int fd;
+    std::unique_ptr<int, FdCloser> fd;
 };
 
-inline sockaddr_in Loopback(uint16_t port, const char* address = "127.0.0.1")
+inline sockaddr_in Loopback(uint16_t port)
 {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
-    ::inet_pton(AF_INET, address, &sa.sin_addr);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return sa;
 }
 
-inline uint16_t LocalPort(int fd)
+inline uint16_t LocalPort(const Fd& fd)
 {
     sockaddr_in sa{};
     socklen_t length = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length);
+    ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&sa), &length);
     return ntohs(sa.sin_port);
 }
 
-// A socket of `type` bound to 127.0.0.1 on an ephemeral port.
-inline Fd BoundSocket(int type, const char* address = "127.0.0.1")
+// A socket of `type` bound to 127.0.0.1 on an ephemeral port; a listener
+// when `listen` is set.
+inline Fd BoundSocket(int type, bool listen = false)
 {
     Fd fd(::socket(AF_INET, type, 0));
-    const sockaddr_in sa = Loopback(0, address);
+    const sockaddr_in sa = Loopback(0);
     ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    if (listen) {
+        ::listen(fd.Get(), 4);
+    }
     return fd;
 }
 
-// An ephemeral port that was free a moment ago (for tests that must name
-// the port they bind to).
+// An ephemeral port that was free a moment ago.
 inline uint16_t FreePort(int type)
 {
-    Fd probe = BoundSocket(type);
-    return LocalPort(probe.Get());
+    return LocalPort(BoundSocket(type));
 }
 
-inline Fd Listener()
+// Waits at most `ms` for `fd` to become readable.
+inline bool Readable(const Fd& fd, int ms)
 {
-    Fd fd = BoundSocket(SOCK_STREAM);
-    ::listen(fd.Get(), 4);
-    return fd;
+    pollfd entry{fd.Get(), POLLIN, 0};
+    return ::poll(&entry, 1, ms) == 1;
 }
 
-// Accepts one connection, waiting at most 5 s.
 inline Fd Accept(const Fd& listener)
 {
-    pollfd entry{listener.Get(), POLLIN, 0};
-    if (::poll(&entry, 1, 5000) != 1) {
-        return Fd();
-    }
-    return Fd(::accept(listener.Get(), nullptr, nullptr));
+    return Readable(listener, 5000) ? Fd(::accept(listener.Get(), nullptr, nullptr)) : Fd();
 }
 
-inline void SendDatagram(const Fd& from, uint16_t port, const std::string& bytes)
+inline void SendDatagram(const Fd& from, uint32_t port, const std::string& bytes)
 {
-    const sockaddr_in to = Loopback(port);
+    const sockaddr_in to = Loopback(static_cast<uint16_t>(port));
     ::sendto(from.Get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
-// Reads what arrives within `ms` milliseconds, up to `max` bytes.
-inline std::string ReadSome(const Fd& fd, int ms, size_t max = 65536)
+// What arrives within `ms` milliseconds (one read).
+inline std::string ReadSome(const Fd& fd, int ms)
 {
-    std::string bytes(max, '\0');
-    pollfd entry{fd.Get(), POLLIN, 0};
-    if (::poll(&entry, 1, ms) != 1) {
-        return {};
-    }
-    const ssize_t n = ::recv(fd.Get(), bytes.data(), bytes.size(), MSG_DONTWAIT);
+    std::string bytes(65536, '\0');
+    const ssize_t n = Readable(fd, ms) ? ::recv(fd.Get(), bytes.data(), bytes.size(), MSG_DONTWAIT) : 0;
     bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return bytes;
 }
