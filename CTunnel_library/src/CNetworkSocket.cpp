@@ -2,15 +2,19 @@
 
 #include "CZAN_AutoLock.h"
 #include "ResultCodes.h"
+#include "ThreadWaitPump.h"
 
 #include <asio.hpp>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <ctime>
@@ -235,14 +239,18 @@ int32_t CNetworkSocket::Bind(const char* address, uint32_t port)
     return Result(error);
 }
 
-int32_t CNetworkSocket::Connect(const char* address, uint32_t port)
+struct CNetworkSocket::Remote {
+    tcp::endpoint endpoint;
+};
+
+std::optional<int32_t> CNetworkSocket::PrepareConnect(const char* address, uint32_t port, Remote& remote)
 {
     if (!sockets->connectSocket) {
         return FailText("No stream socket.", E_FAIL);
     }
-    ParsedEndpoint remote = ParseEndpoint(address, port);
-    if (!remote.error.empty()) {
-        return FailText(remote.error, E_FAIL);
+    ParsedEndpoint parsed = ParseEndpoint(address, port);
+    if (!parsed.error.empty()) {
+        return FailText(parsed.error, E_FAIL);
     }
     asio::error_code error;
     if (!sockets->connectSocket->is_open()) {
@@ -251,8 +259,79 @@ int32_t CNetworkSocket::Connect(const char* address, uint32_t port)
             return Fail(error, E_FAIL);
         }
     }
-    sockets->connectSocket->connect(tcp::endpoint(remote.address, static_cast<uint16_t>(port)), error);
+    remote.endpoint = tcp::endpoint(parsed.address, static_cast<uint16_t>(port));
+    return std::nullopt;
+}
+
+int32_t CNetworkSocket::Connect(const char* address, uint32_t port)
+{
+    Remote remote;
+    if (auto early = PrepareConnect(address, port, remote)) {
+        return *early;
+    }
+    asio::error_code error;
+    sockets->connectSocket->connect(remote.endpoint, error);
     return Result(error);
+}
+
+int32_t CNetworkSocket::ConnectBounded(const char* address, uint32_t port, int64_t limitMs,
+                                       const std::atomic<bool>* cancel)
+{
+    Remote remote;
+    if (auto early = PrepareConnect(address, port, remote)) {
+        return *early;
+    }
+    const int fd = sockets->connectSocket->native_handle();
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        return FailErrno(errno, E_FAIL);
+    }
+    int32_t result = S_OK;
+    if (::connect(fd, remote.endpoint.data(), static_cast<socklen_t>(remote.endpoint.size())) != 0) {
+        result = errno == EINPROGRESS ? AwaitConnect(fd, limitMs, cancel) : FailErrno(errno, E_FAIL);
+    }
+    // Back to blocking, as the rest of the class and asio expect.
+    ::fcntl(fd, F_SETFL, flags);
+    return result;
+}
+
+int32_t CNetworkSocket::AwaitConnect(int fd, int64_t limitMs, const std::atomic<bool>* cancel)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max<int64_t>(limitMs, 0));
+    for (;;) {
+        if (cancel != nullptr && cancel->load()) {
+            return FailText("Connect cancelled.", E_FAIL);
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            return FailErrno(ETIMEDOUT, E_FAIL);
+        }
+        pollfd entry{fd, POLLOUT, 0};
+        const int ready = ::poll(&entry, 1, static_cast<int>(std::min<int64_t>(left, kConnectSliceMs)));
+        if (ready < 0 && errno != EINTR) {
+            return FailErrno(errno, E_FAIL);
+        }
+        if (ready > 0) {
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+                return FailErrno(errno, E_FAIL);
+            }
+            if (error != 0) {
+                return FailErrno(error, E_FAIL);
+            }
+            // A connect that Shutdown() broke off can end without an error
+            // and without a peer.
+            sockaddr_storage peer{};
+            socklen_t peerLength = sizeof peer;
+            if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
+                return FailErrno(errno == ENOTCONN ? ECONNABORTED : errno, E_FAIL);
+            }
+            return S_OK;
+        }
+        RunThreadWaitPump();
+    }
 }
 
 int32_t CNetworkSocket::GetLocalEndPoint(std::string& address, uint32_t& port)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -68,6 +69,14 @@ public:
     int32_t Bind(const char* address, uint32_t port);
     // Blocking connect of the connect socket, reopening it when closed.
     int32_t Connect(const char* address, uint32_t port);
+    // The same connect without blocking for long: it is waited for in
+    // slices of at most kConnectSliceMs, and the calling thread's wait pump
+    // (ThreadWaitPump.h) runs between slices. E_FAIL (ETIMEDOUT recorded)
+    // after `limitMs`; E_FAIL when `cancel` (may be null) turns true or
+    // Shutdown() is called meanwhile.
+    int32_t ConnectBounded(const char* address, uint32_t port, int64_t limitMs,
+                           const std::atomic<bool>* cancel = nullptr);
+    static constexpr int64_t kConnectSliceMs = 50;
 
     // One datagram; returns `length` when all of it went out, else E_FAIL.
     int32_t SendTo(const char* address, uint32_t port, const void* buffer, uint32_t length);
@@ -152,6 +161,14 @@ private:
     // The asio I/O context and the three socket objects (CNetworkSocket.cpp),
     // kept out of this header so its users do not compile asio.
     struct Sockets;
+
+    // A parsed remote end point (CNetworkSocket.cpp).
+    struct Remote;
+    // Checks the connect socket (reopening it when closed) and parses the
+    // remote end point; gives the failure to return, or nothing.
+    std::optional<int32_t> PrepareConnect(const char* address, uint32_t port, Remote& remote);
+    // Waits for the non-blocking connect on `fd` to end; see ConnectBounded.
+    int32_t AwaitConnect(int fd, int64_t limitMs, const std::atomic<bool>* cancel);
 
     int32_t SetBufferSize(int32_t size, bool sendSide);
     int32_t SetMembership(const char* groupAddress, bool join);

@@ -1,0 +1,477 @@
+#include "TCPTunnelSocket.h"
+
+#include "ResultCodes.h"
+#include "TunnelStatistics.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <new>
+#include <shared_mutex>
+#include <span>
+
+namespace {
+
+constexpr const char* kStreamErrorMessage = "TCPTunnel : stream error, connection closed.";
+constexpr const char* kProxyExchangeMissing = "Proxy login : proxy exchange not supported\n";
+
+// Clears a secret before its text is replaced or released.
+void Wipe(std::string& secret)
+{
+    if (!secret.empty()) {
+        OPENSSL_cleanse(secret.data(), secret.size());
+    }
+    secret.clear();
+}
+
+std::string Text(const char* text)
+{
+    return text != nullptr ? std::string(text) : std::string();
+}
+
+int32_t BufferSize(uint32_t configured)
+{
+    const uint32_t bytes = configured != 0 ? configured : TCPTunnelSocket::kDefaultBufferSize;
+    return static_cast<int32_t>(std::min<uint32_t>(bytes, INT32_MAX));
+}
+
+}  // namespace
+
+TCPTunnelSocket::TCPTunnelSocket(ITunnelEvents* events, TunnelStatistics* stats)
+    : events(events), stats(stats)
+{
+    frameBuffer.Reserve(static_cast<uint32_t>(TcpFrameDeframer::kMaxFill));
+}
+
+TCPTunnelSocket::~TCPTunnelSocket()
+{
+    Wipe(proxyPassword);
+}
+
+// ---- settings -------------------------------------------------------------
+
+void TCPTunnelSocket::SetProxy(const char* host, uint16_t port, const char* user, const char* password)
+{
+    {
+        std::lock_guard guard(settingsLock);
+        proxyHost = Text(host);
+        proxyPort = port;
+        if (user != nullptr) {
+            const std::string text(user);
+            size_t split = text.find('\\');
+            if (split == std::string::npos) {
+                split = text.find('+');
+            }
+            if (split == std::string::npos) {
+                proxyUser = text;
+            } else {
+                proxyDomain = text.substr(0, split);
+                proxyUser = text.substr(split + 1);
+            }
+        }
+        if (password != nullptr) {
+            Wipe(proxyPassword);
+            proxyPassword = password;
+        }
+    }
+    useProxy.store(true);
+    proxyConfigured.store(true);
+}
+
+void TCPTunnelSocket::SetReceiveBufferSize(uint32_t bytes)
+{
+    receiveBufferSize.store(bytes);
+}
+
+void TCPTunnelSocket::SetSendBufferSize(uint32_t bytes)
+{
+    sendBufferSize.store(bytes);
+}
+
+void TCPTunnelSocket::SetGreetingByte(uint8_t greeting)
+{
+    greetingByte.store(greeting);
+}
+
+std::string TCPTunnelSocket::DestinationHost() const
+{
+    std::lock_guard guard(settingsLock);
+    return destinationHost;
+}
+
+std::string TCPTunnelSocket::ProxyDomain() const
+{
+    std::lock_guard guard(settingsLock);
+    return proxyDomain;
+}
+
+std::string TCPTunnelSocket::ProxyUser() const
+{
+    std::lock_guard guard(settingsLock);
+    return proxyUser;
+}
+
+std::string TCPTunnelSocket::LastErrorText() const
+{
+    std::lock_guard guard(errorLock);
+    return lastErrorText;
+}
+
+void TCPTunnelSocket::ReportError(const std::string& message)
+{
+    std::lock_guard guard(errorLock);
+    lastErrorText = message;
+    if (events != nullptr) {
+        events->OnError(message.c_str(), static_cast<uint32_t>(E_FAIL));
+    }
+}
+
+// ---- connecting -----------------------------------------------------------
+
+bool TCPTunnelSocket::PrepareSocket(const char* /*host*/)
+{
+    std::unique_lock exclusive(connectionLock);
+    return PrepareSocketLocked();
+}
+
+bool TCPTunnelSocket::PrepareSocketLocked()
+{
+    useProxy.store(false);
+    established.store(false, std::memory_order_release);
+    {
+        // A new connection carries no continuation of the old stream. The
+        // generation moves under the stream lock, so a frame taken out of
+        // the buffer is known to belong to the generation read with it.
+        std::lock_guard guard(streamLock);
+        deframer.Reset();
+        generation.fetch_add(1);
+    }
+    network.Close();
+    if (!network.OpenTcp()) {
+        return false;
+    }
+    return network.SetReceiveBufferSize(BufferSize(receiveBufferSize.load())) == S_OK &&
+           network.SetSendBufferSize(BufferSize(sendBufferSize.load())) == S_OK;
+}
+
+bool TCPTunnelSocket::Connect(const char* host, uint16_t port)
+{
+    std::unique_lock exclusive(connectionLock);
+    return ConnectLocked(Text(host), port);
+}
+
+bool TCPTunnelSocket::ConnectLocked(const std::string& host, uint16_t port)
+{
+    destinationPort.store(port);
+    // PrepareSocket clears the flag; a configured proxy is used for every
+    // connection, reconnections included.
+    if (proxyConfigured.load()) {
+        useProxy.store(true);
+    }
+    return useProxy.load() ? ConnectThroughProxy(host) : ConnectDirect(host, port);
+}
+
+bool TCPTunnelSocket::ConnectDirect(const std::string& host, uint16_t port)
+{
+    const std::string address = CNetworkSocket::ResolveHostAddress(host.c_str());
+    {
+        std::lock_guard guard(settingsLock);
+        destinationHost = address;
+    }
+    if (!PrepareSocketLocked()) {
+        ReportError("TCPTunnel : Creating TCP socket : " + address + "\n");
+        return false;
+    }
+    const int32_t result = network.ConnectBounded(address.c_str(), port, kConnectLimitMs, &stopping);
+    if (result != S_OK) {
+        ReportError("TCPTunnel : connect(" + address + ":" + std::to_string(port) + ") failed : " +
+                    std::to_string(result) + "\n");
+        return false;
+    }
+    Established(address, port);
+    return true;
+}
+
+bool TCPTunnelSocket::ConnectThroughProxy(const std::string& host)
+{
+    std::string proxy;
+    uint16_t viaPort = 0;
+    {
+        std::lock_guard guard(settingsLock);
+        // The proxy resolves the destination: its name is kept as given.
+        destinationHost = host;
+        proxy = proxyHost;
+        viaPort = proxyPort;
+    }
+    if (!PrepareSocketLocked()) {
+        ReportError("Proxy login : Creating TCP socket : " + proxy + "\n");
+        return false;
+    }
+    const int32_t result = network.ConnectBounded(proxy.c_str(), viaPort, kConnectLimitMs, &stopping);
+    if (result != S_OK) {
+        ReportError("Proxy login : connect() failed : " + std::to_string(result) + "\n");
+        return false;
+    }
+    if (!RunProxyExchange()) {
+        return false;
+    }
+    Established(host, destinationPort.load());
+    return true;
+}
+
+bool TCPTunnelSocket::RunProxyExchange()
+{
+    ReportError(kProxyExchangeMissing);
+    return false;
+}
+
+void TCPTunnelSocket::Established(const std::string& host, uint16_t port)
+{
+    const uint8_t greeting = greetingByte.load();
+    if (greeting != 0) {
+        (void)WriteAll(&greeting, 1, true);
+    }
+    if (events != nullptr) {
+        events->OnConnected(host.c_str(), port);
+    }
+    if (stats != nullptr) {
+        stats->TcpConnected();
+    }
+    establishedGeneration.store(generation.load());
+    everConnected.store(true);
+    established.store(true, std::memory_order_release);
+}
+
+// ---- losing and re-making the connection ----------------------------------
+
+bool TCPTunnelSocket::IsLoss(int32_t result, uint64_t seen) const
+{
+    if (result == IoFailure) {
+        return true;
+    }
+    // A connection closed after a stream error fails its transfers with
+    // E_FAIL (no socket), and so may a failed reconnection's socket: once a
+    // connection was made, any failure on a connection that is not the
+    // established one calls for the next attempt.
+    return result < 0 && (closedGeneration.load() == seen ||
+                          (everConnected.load() && establishedGeneration.load() != seen));
+}
+
+TCPTunnelSocket::LossOutcome TCPTunnelSocket::HandleLoss(uint64_t seen)
+{
+    if (!everConnected.load()) {
+        return LossOutcome::kNotReconnecting;
+    }
+    {
+        // A transfer still waiting on the lost connection ends at once.
+        std::shared_lock shared(connectionLock);
+        if (generation.load() == seen) {
+            network.Shutdown();
+        }
+    }
+    std::unique_lock exclusive(connectionLock);
+    if (stopping.load()) {
+        return LossOutcome::kGaveUp;
+    }
+    if (generation.load() != seen) {
+        return LossOutcome::kHandled;  // re-made (or tried) by another thread
+    }
+    std::string host;
+    {
+        std::lock_guard guard(settingsLock);
+        host = destinationHost;
+    }
+    if (establishedGeneration.load() == seen) {
+        establishedGeneration.store(0);
+        established.store(false, std::memory_order_release);
+        if (events != nullptr) {
+            events->OnDisconnected(host.c_str(), static_cast<uint32_t>(network.LastErrorCode()));
+        }
+        if (stats != nullptr) {
+            stats->TcpLost();
+        }
+    }
+    if (reconnectAttempts.load() >= kMaxReconnectAttempts) {
+        return LossOutcome::kGaveUp;
+    }
+    if (stats != nullptr) {
+        stats->TcpReconnecting();
+    }
+    if (ConnectLocked(host, destinationPort.load())) {
+        reconnectAttempts.store(0);
+        return LossOutcome::kHandled;
+    }
+    // Paused with the lock held, so the other side cannot start the next
+    // attempt before the pause is over.
+    Pause(reconnectPauseMs.load());
+    reconnectAttempts.fetch_add(1);
+    return LossOutcome::kHandled;
+}
+
+void TCPTunnelSocket::StreamError(uint64_t seen)
+{
+    ReportError(kStreamErrorMessage);
+    std::unique_lock exclusive(connectionLock);
+    if (generation.load() == seen) {
+        network.Close();
+        established.store(false, std::memory_order_release);
+        closedGeneration.store(seen);
+    }
+}
+
+void TCPTunnelSocket::Pause(int64_t ms)
+{
+    (void)stopEvent.Wait(ms);
+}
+
+void TCPTunnelSocket::Shutdown()
+{
+    stopping.store(true);
+    stopEvent.Set();
+    // Shared: the sockets are not replaced meanwhile, and a connect under
+    // way (exclusive) ends within one slice once it sees `stopping`.
+    std::shared_lock shared(connectionLock);
+    network.Shutdown();
+}
+
+// ---- writing --------------------------------------------------------------
+
+int32_t TCPTunnelSocket::SendAll(const uint8_t* data, uint32_t length)
+{
+    return WriteAll(data, length, false);
+}
+
+int32_t TCPTunnelSocket::WriteAll(const uint8_t* data, uint32_t length, bool lockHeld)
+{
+    uint32_t written = 0;
+    uint64_t connection = 0;
+    for (;;) {
+        if (stopping.load()) {
+            return kGaveUp;
+        }
+        int32_t result;
+        uint64_t seen;
+        {
+            std::shared_lock shared(connectionLock, std::defer_lock);
+            if (!lockHeld) {
+                shared.lock();
+            }
+            seen = generation.load();
+            if (written != 0 && seen != connection) {
+                // Another thread re-made the connection: the rest of this
+                // buffer would corrupt the new stream.
+                return kConnectionLost;
+            }
+            connection = seen;
+            result = network.SendWhenWritable(data + written, length - written);
+        }
+        if (result >= 0) {
+            written += static_cast<uint32_t>(result);
+            sendFailures.store(0);
+            if (written >= length) {
+                return static_cast<int32_t>(written);
+            }
+            continue;  // 0: not writable within 200 ms, not a failure
+        }
+        if (sendFailures.load() > kMaxSendFailures) {
+            return kGaveUp;
+        }
+        if (!lockHeld && IsLoss(result, seen)) {
+            switch (HandleLoss(seen)) {
+            case LossOutcome::kHandled: return kConnectionLost;
+            case LossOutcome::kGaveUp: return kGaveUp;
+            case LossOutcome::kNotReconnecting: break;
+            }
+        }
+        sendFailures.fetch_add(1);
+    }
+}
+
+int32_t TCPTunnelSocket::Send(const uint8_t* payload, uint32_t length, uint16_t port, uint8_t kind)
+{
+    std::lock_guard guard(sendLock);
+    if ((payload == nullptr && length != 0) || length > TunnelPacketFormat::kMaxPayload) {
+        return TunnelPacketFormat::kBuildRefused;
+    }
+    try {
+        outputBuffer.Reserve(TunnelPacketFormat::SendBufferSize(CryptoType(), length, true));
+    } catch (const std::bad_alloc&) {
+        return TunnelPacketFormat::kBuildRefused;
+    }
+    const int32_t frame = TunnelPacketFormat::BuildFrame(
+        *this, {payload, length}, port, kind, {outputBuffer.Data(), outputBuffer.Capacity()});
+    if (frame <= 0) {
+        return frame < 0 ? frame : TunnelPacketFormat::kBuildRefused;
+    }
+    return WriteAll(outputBuffer.Data(), static_cast<uint32_t>(frame), false);
+}
+
+// ---- reading --------------------------------------------------------------
+
+bool TCPTunnelSocket::FillStream()
+{
+    if (stopping.load()) {
+        return false;
+    }
+    int32_t result;
+    uint64_t seen;
+    {
+        std::shared_lock shared(connectionLock);
+        seen = generation.load();
+        if (closedGeneration.load() == seen) {
+            result = E_FAIL;  // closed after a stream error: no read to make
+        } else {
+            std::lock_guard guard(streamLock);
+            const std::span<uint8_t> room = deframer.FreeSpace();
+            result = network.Receive(room.data(), static_cast<uint32_t>(room.size()), kReadWaitMs);
+            if (result > 0) {
+                deframer.Commit(static_cast<size_t>(result));
+                return true;
+            }
+        }
+    }
+    if (result == 0) {
+        return false;  // the read waited its 200 ms
+    }
+    if (IsLoss(result, seen) && HandleLoss(seen) == LossOutcome::kHandled) {
+        return false;
+    }
+    // No usable connection (never made, given up, or no socket): wait as a
+    // read would, so the caller's loop does not spin.
+    Pause(kReadWaitMs);
+    return false;
+}
+
+bool TCPTunnelSocket::Receive(TunnelPacket& packet)
+{
+    using Step = TcpFrameDeframer::Step;
+    const std::span<uint8_t> frame(frameBuffer.Data(), frameBuffer.Capacity());
+    size_t length = 0;
+    Step step;
+    uint64_t seen;
+    {
+        std::lock_guard guard(streamLock);
+        seen = generation.load();
+        do {
+            step = deframer.TakeFrame(frame, length);
+        } while (step == Step::kSkipped);
+    }
+    lastDrop = TunnelPacketFormat::OpenResult::kNothing;
+    if (step == Step::kStreamError) {
+        StreamError(seen);
+        return false;
+    }
+    if (step != Step::kFrame) {
+        return false;
+    }
+    // Opened outside the stream lock: the stream lock and the receive lock
+    // of TunnelCrypto are never held together.
+    lastDrop = TunnelPacketFormat::OpenPacket(*this, frame.first(length), false, packet);
+    if (lastDrop == TunnelPacketFormat::OpenResult::kOpened) {
+        return true;
+    }
+    if (stats != nullptr) {
+        stats->Dropped(lastDrop);
+    }
+    return false;
+}

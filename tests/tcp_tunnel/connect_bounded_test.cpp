@@ -1,0 +1,123 @@
+// CNetworkSocket::ConnectBounded: the connect the host's thread makes, which
+// must keep serving the thread's wait pump and end on a limit, a cancel
+// flag or Shutdown. A listener with a backlog of 0 that never accepts keeps
+// a second connect pending, as an unanswering host would.
+
+#include "CNetworkSocket.h"
+#include "ResultCodes.h"
+#include "ThreadWaitPump.h"
+
+#include "tcp_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <functional>
+
+namespace {
+
+using tcptest::RawListener;
+
+// A listener whose queue is full: the next connect to it stays pending.
+class FullListener {
+public:
+    FullListener() : listener(0)
+    {
+        EXPECT_TRUE(first.OpenTcp());
+        EXPECT_EQ(first.Connect("127.0.0.1", listener.Port()), S_OK);
+    }
+    uint16_t Port() const { return listener.Port(); }
+
+private:
+    RawListener listener;
+    CNetworkSocket first;
+};
+
+// Installs `action` as the calling thread's wait pump for one test.
+class ScopedPump {
+public:
+    explicit ScopedPump(std::function<void()> action) : action(std::move(action))
+    {
+        SetThreadWaitPump([](void* self) { static_cast<ScopedPump*>(self)->Run(); }, this);
+    }
+    ~ScopedPump() { SetThreadWaitPump(nullptr, nullptr); }
+    int Calls() const { return calls; }
+
+private:
+    void Run()
+    {
+        ++calls;
+        action();
+    }
+    std::function<void()> action;
+    int calls = 0;
+};
+
+TEST(ConnectBounded, ConnectsLikeConnectAndCarriesData)
+{
+    RawListener listener;
+    CNetworkSocket socket;
+    ASSERT_TRUE(socket.OpenTcp());
+    ASSERT_EQ(socket.ConnectBounded("127.0.0.1", listener.Port(), 5000), S_OK);
+    tcptest::Fd far = listener.Accept();
+    ASSERT_TRUE(far.Get() >= 0);
+    const uint8_t hello[] = {'h', 'i'};
+    // A blocking Send after the connect: the socket is back in blocking mode
+    // and connected.
+    EXPECT_EQ(socket.Send(hello, 2), 2);
+    EXPECT_EQ(tcptest::ReadExactly(far, 2), std::vector<uint8_t>({'h', 'i'}));
+}
+
+TEST(ConnectBounded, RefusedPortFailsWithTheSystemError)
+{
+    CNetworkSocket socket;
+    ASSERT_TRUE(socket.OpenTcp());
+    EXPECT_EQ(socket.ConnectBounded("127.0.0.1", tcptest::RefusedPort(), 5000), E_FAIL);
+    EXPECT_EQ(socket.LastErrorCode(), ECONNREFUSED);
+}
+
+TEST(ConnectBounded, PendingConnectRunsThePumpAndEndsAtTheLimit)
+{
+    FullListener full;
+    CNetworkSocket socket;
+    ASSERT_TRUE(socket.OpenTcp());
+    ScopedPump pump([] {});
+    EXPECT_EQ(socket.ConnectBounded("127.0.0.1", full.Port(), 300), E_FAIL);
+    EXPECT_EQ(socket.LastErrorCode(), ETIMEDOUT);
+    EXPECT_GE(pump.Calls(), 1) << "the host's queue must be served while the connect waits";
+}
+
+TEST(ConnectBounded, PendingConnectEndsAtShutdownOrCancel)
+{
+    FullListener full;
+    {
+        CNetworkSocket socket;
+        ASSERT_TRUE(socket.OpenTcp());
+        ScopedPump pump([&] { socket.Shutdown(); });
+        EXPECT_EQ(socket.ConnectBounded("127.0.0.1", full.Port(), 60000), E_FAIL);
+        EXPECT_EQ(pump.Calls(), 1);
+    }
+    {
+        CNetworkSocket socket;
+        ASSERT_TRUE(socket.OpenTcp());
+        std::atomic<bool> cancel{false};
+        ScopedPump pump([&] { cancel.store(true); });
+        EXPECT_EQ(socket.ConnectBounded("127.0.0.1", full.Port(), 60000, &cancel), E_FAIL);
+        EXPECT_EQ(pump.Calls(), 1);
+        EXPECT_EQ(socket.LastErrorText(), "Connect cancelled.");
+    }
+}
+
+TEST(ConnectBounded, BadInputIsRefusedBeforeAnySystemCall)
+{
+    CNetworkSocket unopened;
+    EXPECT_EQ(unopened.ConnectBounded("127.0.0.1", 80, 1000), E_FAIL);
+    CNetworkSocket socket;
+    ASSERT_TRUE(socket.OpenTcp());
+    EXPECT_EQ(socket.ConnectBounded("not-an-address", 80, 1000), E_FAIL);
+    EXPECT_EQ(socket.ConnectBounded("127.0.0.1", 70000, 1000), E_FAIL);
+    EXPECT_EQ(socket.ConnectBounded(nullptr, 80, 1000), E_FAIL);
+}
+
+}  // namespace

@@ -1,0 +1,135 @@
+// The test peer that the engine's end-to-end tests and benchmarks rely on:
+// greeting checks, echo, pairing (and re-pairing after a reconnection), and
+// its controls. Clients are raw sockets, except where the pairing of two
+// tunnel sockets is the point.
+
+#include "TCPTunnelSocket.h"
+#include "TcpTestPeer.h"
+#include "TunnelPacketFormat.h"
+
+#include "tcp_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace {
+
+using tcptest::Fd;
+using Bytes = std::vector<uint8_t>;
+using TunnelPacketFormat::OpenResult;
+
+Fd ConnectTo(uint16_t port)
+{
+    Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
+    const sockaddr_in address = sockettest::Loopback(port);
+    EXPECT_EQ(::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+// A 2-byte little-endian length prefix and `length` bytes of `fill`.
+Bytes RawFrame(uint8_t length, uint8_t fill)
+{
+    Bytes frame{length, 0};
+    frame.insert(frame.end(), length, fill);
+    return frame;
+}
+
+TEST(TcpTestPeer, ChecksEachGreetingAndEchoesFramesEitherWay)
+{
+    TcpTestPeer peer(TcpTestPeer::Mode::kEcho);
+    ASSERT_TRUE(peer.Start());
+    ASSERT_NE(peer.Port(), 0);
+    Fd greeted = ConnectTo(peer.Port());
+    Fd rude = ConnectTo(peer.Port());
+
+    Bytes withGreeting{TcpTestPeer::kGreeting};
+    const Bytes frame = RawFrame(5, 0xAB);
+    withGreeting.insert(withGreeting.end(), frame.begin(), frame.end());
+    tcptest::Write(greeted, withGreeting);
+    tcptest::Write(rude, frame);  // first byte 0x05: a violation, but the frame is still read
+    EXPECT_EQ(tcptest::ReadExactly(greeted, frame.size()), frame);
+    EXPECT_EQ(tcptest::ReadExactly(rude, frame.size()), frame);
+
+    const TcpTestPeer::Counters counters = peer.Read();
+    EXPECT_EQ(counters.accepted, 2u);
+    EXPECT_EQ(counters.greetingOk, 1u);
+    EXPECT_EQ(counters.greetingBad, 1u);
+    EXPECT_EQ(counters.framesReceived, 2u);
+    EXPECT_EQ(counters.framesForwarded, 2u);
+}
+
+TEST(TcpTestPeer, ControlsReachEveryConnection)
+{
+    TcpTestPeer peer(TcpTestPeer::Mode::kEcho);
+    ASSERT_TRUE(peer.Start());
+    EXPECT_FALSE(peer.WaitForConnections(1, 50));
+    Fd a = ConnectTo(peer.Port());
+    Fd b = ConnectTo(peer.Port());
+    ASSERT_TRUE(peer.WaitForConnections(2, tcptest::kWaitMs));
+
+    const Bytes raw{0x00, 0x80};
+    ASSERT_TRUE(peer.InjectRaw(raw));
+    EXPECT_EQ(tcptest::ReadExactly(a, 2), raw);
+    EXPECT_EQ(tcptest::ReadExactly(b, 2), raw);
+
+    // A client's own stream error ends its connection only.
+    tcptest::Write(a, Bytes{TcpTestPeer::kGreeting, 0x00, 0x90, 1, 2});
+    EXPECT_TRUE(tcptest::SeesEndOfStream(a));
+    EXPECT_TRUE(peer.WaitForClosed(1, tcptest::kWaitMs));
+    EXPECT_EQ(peer.Read().streamErrors, 1u);
+    EXPECT_EQ(peer.Read().open, 1u);
+
+    ASSERT_TRUE(peer.CloseAllConnections());
+    EXPECT_TRUE(tcptest::SeesEndOfStream(b));
+    EXPECT_EQ(peer.Read().open, 0u);
+    peer.Stop();
+    EXPECT_FALSE(peer.CloseAllConnections()) << "a stopped peer runs no command";
+}
+
+// Reads on `socket` until a frame opens; false after 10 s.
+bool ReceiveOne(TCPTunnelSocket& socket, TunnelPacket& packet)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(tcptest::kWaitMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (socket.Receive(packet)) {
+            return true;
+        }
+        (void)socket.FillStream();
+    }
+    return false;
+}
+
+TEST(TcpTestPeer, PairsTunnelSocketsAndRepairsAReconnectingOne)
+{
+    TcpTestPeer peer(TcpTestPeer::Mode::kPair);
+    ASSERT_TRUE(peer.Start());
+    TCPTunnelSocket a(nullptr);
+    TCPTunnelSocket b(nullptr);
+    for (TCPTunnelSocket* socket : {&a, &b}) {
+        socket->SetCryptoType(0);
+        socket->SetGreetingByte(2);
+        ASSERT_TRUE(socket->Connect("127.0.0.1", peer.Port()));
+    }
+    ASSERT_TRUE(peer.WaitForConnections(2, tcptest::kWaitMs));
+
+    const auto expectCarried = [](TCPTunnelSocket& from, TCPTunnelSocket& to, uint8_t value) {
+        TunnelPacket packet;
+        ASSERT_GT(from.Send(&value, 1, 5004, TunnelPacketFormat::kDataKind), 0);
+        ASSERT_TRUE(ReceiveOne(to, packet));
+        ASSERT_EQ(packet.length, 1u);
+        EXPECT_EQ(packet.data[0], value);
+    };
+    expectCarried(a, b, 1);
+    expectCarried(b, a, 2);
+
+    // A new connection of one side replaces its old one in the pair.
+    ASSERT_TRUE(a.Connect("127.0.0.1", peer.Port()));
+    ASSERT_TRUE(peer.WaitForConnections(3, tcptest::kWaitMs));
+    ASSERT_TRUE(peer.WaitForClosed(1, tcptest::kWaitMs));
+    expectCarried(a, b, 3);
+    expectCarried(b, a, 4);
+    EXPECT_EQ(peer.Read().greetingOk, 3u);
+}
+
+}  // namespace

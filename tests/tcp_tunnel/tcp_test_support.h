@@ -1,0 +1,146 @@
+#pragma once
+
+// Test doubles for the TCP tunnel tests: an ITunnelEvents sink that records
+// its calls, and plain POSIX stream helpers (on top of the socket tests'
+// loopback helpers) through which a test plays the far end byte by byte, so
+// a fault in the socket under test cannot hide behind the same fault in the
+// peer.
+
+#include "ITunnelEvents.h"
+#include "socket_test_util.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tcptest {
+
+constexpr int64_t kWaitMs = 10000;  // bound of every wait for an event
+
+class RecordingEvents : public ITunnelEvents {
+public:
+    struct Call {
+        enum class Kind { kConnected, kDisconnected, kError } kind;
+        std::string text;
+        uint32_t value;
+    };
+    using Kind = Call::Kind;
+
+    void OnConnected(const char* host, uint16_t port) override { Add({Kind::kConnected, host, port}); }
+    void OnDisconnected(const char* host, uint32_t code) override { Add({Kind::kDisconnected, host, code}); }
+    void OnError(const char* message, uint32_t code) override { Add({Kind::kError, message, code}); }
+
+    std::vector<Call> Calls(Kind kind) const
+    {
+        std::lock_guard guard(lock);
+        std::vector<Call> selected;
+        for (const Call& call : calls) {
+            if (call.kind == kind) {
+                selected.push_back(call);
+            }
+        }
+        return selected;
+    }
+    size_t Count(Kind kind) const { return Calls(kind).size(); }
+    // Waits until `count` calls of `kind` were made; false after kWaitMs.
+    bool WaitFor(Kind kind, size_t count) const
+    {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs), [&] {
+            size_t n = 0;
+            for (const Call& call : calls) {
+                n += call.kind == kind ? 1 : 0;
+            }
+            return n >= count;
+        });
+    }
+
+private:
+    void Add(Call call)
+    {
+        std::lock_guard guard(lock);
+        calls.push_back(std::move(call));
+        changed.notify_all();
+    }
+
+    mutable std::mutex lock;  // guards: calls
+    mutable std::condition_variable changed;
+    std::vector<Call> calls;
+};
+
+using sockettest::Fd;
+
+// A listener on 127.0.0.1, ephemeral port, with the given backlog.
+class RawListener {
+public:
+    explicit RawListener(int backlog = 8) : fd(sockettest::BoundSocket(SOCK_STREAM))
+    {
+        ::listen(fd.Get(), backlog);
+        port = sockettest::LocalPort(fd);
+    }
+    uint16_t Port() const { return port; }
+
+    // One connection, waiting at most 5 s; an invalid Fd on time-out.
+    Fd Accept() const { return sockettest::Accept(fd); }
+
+private:
+    Fd fd;
+    uint16_t port = 0;
+};
+
+// A port on which nothing listens (free a moment ago).
+inline uint16_t RefusedPort()
+{
+    return sockettest::FreePort(SOCK_STREAM);
+}
+
+inline void Write(const Fd& fd, const std::vector<uint8_t>& bytes)
+{
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd.Get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return;
+        }
+        sent += static_cast<size_t>(n);
+    }
+}
+
+// Reads exactly `count` bytes, each read waiting at most kWaitMs; fewer
+// when the stream ends or stalls.
+inline std::vector<uint8_t> ReadExactly(const Fd& fd, size_t count)
+{
+    std::vector<uint8_t> bytes(count);
+    size_t got = 0;
+    while (got < count) {
+        if (!sockettest::Readable(fd, static_cast<int>(kWaitMs))) {
+            break;
+        }
+        const ssize_t n = ::recv(fd.Get(), bytes.data() + got, count - got, 0);
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+// True when the peer closed the stream (a read gives 0 or an error) within
+// kWaitMs; bytes that arrive first are skipped.
+inline bool SeesEndOfStream(const Fd& fd)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    uint8_t scratch[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (sockettest::Readable(fd, 100) && ::recv(fd.Get(), scratch, sizeof scratch, 0) <= 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace tcptest
