@@ -79,120 +79,79 @@ uint64_t IndexOffset(const std::vector<std::byte>& file)
     return LoadLe64(std::span(file).subspan(16).first<8>());
 }
 
+using FileBytes = std::vector<std::byte>;
+
 struct DamageCase {
     const char* name;
-    std::function<std::vector<std::byte>()> make;
+    std::function<FileBytes()> make;
     const char* fault;  // part of the expected first fault; null: none
-    bool isRecording;
+    bool isRecording = true;
 };
+
+// GoodFile() with one change.
+std::function<FileBytes()> Damaged(std::function<void(FileBytes&)> change)
+{
+    return [change] {
+        FileBytes f = GoodFile();
+        change(f);
+        return f;
+    };
+}
+
+FileBytes HiddenRecord()
+{
+    FileBuilder b;
+    b.Block(0, 7000, 1, "early but late");
+    const uint64_t next = b.Block(0, 7100, 1, "x");
+    return b.Closed(7100, {kFirstRecord, next});
+}
+
+FileBytes UnknownType()
+{
+    FileBuilder b;
+    b.Block(9, 0, 1, "?");
+    return b.Open();
+}
 
 }  // namespace
 
 TEST(RecordingInspector, FindsTheFirstFaultOfDamagedFiles)
 {
+    uint64_t second = 0;
+    (void)GoodFile(&second);
     const DamageCase cases[] = {
-        {"empty", [] { return std::vector<std::byte>{}; }, "empty", false},
-        {"short", [] { return std::vector<std::byte>(20); }, "fewer than the 32-byte", false},
+        {"empty", [] { return FileBytes{}; }, "empty", false},
+        {"short", [] { return FileBytes(20); }, "fewer than the 32-byte", false},
         {"foreign", [] { return Bytes(std::string(64, 'R')); }, "bad magic 52 52 52 52", false},
-        {"version",
-         [] {
-             auto f = GoodFile();
-             Put32(f, 4, 2);
-             return f;
-         },
-         "unsupported version 2", false},
-        {"truncated",
-         [] {
-             auto f = GoodFile();
-             f.resize(f.size() - 3);
-             return f;
-         },
-         "file end says", true},
-        {"index offset past the end",
-         [] {
-             auto f = GoodFile();
-             Put64(f, 16, uint64_t{1} << 40);
-             return f;
-         },
-         "lies beyond the end", true},
-        {"index offset at a record",
-         [] {
-             auto f = GoodFile();
-             Put64(f, 16, kFirstRecord);
-             return f;
-         },
-         "not an index block", true},
-        {"4 GiB record length",
-         [] {
-             auto f = GoodFile();
-             Put32(f, kFirstRecord + 12, 0xFFFFFFFF);
-             return f;
-         },
-         "claims 4294967295 payload bytes", true},
-        {"4 GiB index length",
-         [] {
-             auto f = GoodFile();
-             Put32(f, IndexOffset(f) + 12, 0xFFFFFFF8);
-             return f;
-         },
-         "the index block claims", true},
-        {"entry inside a block",
-         [] {
-             auto f = GoodFile();
-             Put64(f, IndexOffset(f) + 16 + 8, kFirstRecord + 3);
-             return f;
-         },
-         "not a block start", true},
-        {"entries out of order",
-         [] {
-             uint64_t second = 0;
-             auto f = GoodFile(&second);
+        {"version", Damaged([](FileBytes& f) { Put32(f, 4, 2); }), "unsupported version 2", false},
+        {"truncated", Damaged([](FileBytes& f) { f.erase(f.end() - 3, f.end()); }), "file end says"},
+        {"index offset past the end", Damaged([](FileBytes& f) { Put64(f, 16, uint64_t{1} << 40); }),
+         "lies beyond the end"},
+        {"index offset at a record", Damaged([](FileBytes& f) { Put64(f, 16, kFirstRecord); }), "not an index block"},
+        {"4 GiB record length", Damaged([](FileBytes& f) { Put32(f, kFirstRecord + 12, 0xFFFFFFFF); }),
+         "claims 4294967295 payload bytes"},
+        {"4 GiB index length", Damaged([](FileBytes& f) { Put32(f, IndexOffset(f) + 12, 0xFFFFFFF8); }),
+         "the index block claims"},
+        {"entry inside a block", Damaged([](FileBytes& f) { Put64(f, IndexOffset(f) + 24, kFirstRecord + 3); }),
+         "not a block start"},
+        {"entries out of order", Damaged([second](FileBytes& f) {
              Put64(f, IndexOffset(f) + 16, second);
              Put64(f, IndexOffset(f) + 24, kFirstRecord);
-             return f;
-         },
-         "lies before entry 0", true},
-        {"duration not the last record's time",
-         [] {
-             auto f = GoodFile();
-             Put32(f, 8, 6001);
-             return f;
-         },
-         "the duration says 6001", true},
-        {"record hidden before its interval's entry",
-         [] {
-             FileBuilder b;
-             b.Block(0, 7000, 1, "early but late");
-             const uint64_t next = b.Block(0, 7100, 1, "x");
-             return b.Closed(7100, {kFirstRecord, next});
-         },
-         "lies before index entry 1", true},
-        {"unknown block type",
-         [] {
-             FileBuilder b;
-             b.Block(9, 0, 1, "?");
-             return b.Open();
-         },
-         "unknown block type 9", true},
-        {"no stream header first",
-         [] {
-             auto f = FileBuilder().Open();
-             Put32(f, kFileHeaderSize, 0);
-             return f;
-         },
-         "not the stream-header block", true},
-        {"open header with a duration",
-         [] {
-             auto f = FileBuilder().Open();
-             Put32(f, 8, 5);
-             return f;
-         },
-         "header of an open file", true},
-        {"sound", [] { return GoodFile(); }, nullptr, true},
+         }),
+         "lies before entry 0"},
+        {"duration not the last record's time", Damaged([](FileBytes& f) { Put32(f, 8, 6001); }),
+         "the duration says 6001"},
+        {"record hidden before its interval's entry", HiddenRecord, "lies before index entry 1"},
+        {"unknown block type", UnknownType, "unknown block type 9"},
+        {"no stream header first", Damaged([](FileBytes& f) { Put32(f, kFileHeaderSize, 0); }),
+         "not the stream-header block"},
+        {"open header with a duration", Damaged([](FileBytes& f) { Put64(f, 24, kOpenFileEnd); }),
+         "header of an open file"},
+        {"sound", [] { return GoodFile(); }, nullptr},
     };
     for (const DamageCase& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::vector<std::byte> file = c.make();
+        const FileBytes file = c.make();
         RecordingInspection inspection;
         (void)ReadBlocks(file, &inspection);
         EXPECT_EQ(inspection.isRecording, c.isRecording);

@@ -71,17 +71,22 @@ void PrintBlockHeading(std::ostream& out)
 }
 
 // Sixteen bytes a line: the offset inside the payload, then the bytes.
+// Lines are built by hand: hex dumps of long recordings are large.
 void PrintHex(std::ostream& out, uint64_t from, std::span<const std::byte> bytes)
 {
-    char text[8];
+    static constexpr char kDigits[] = "0123456789abcdef";
     for (size_t line = 0; line < bytes.size(); line += 16) {
-        std::snprintf(text, sizeof text, "%06llx", static_cast<unsigned long long>(from + line));
-        out << "                " << text << ":";
+        char text[80];
+        int length = std::snprintf(text, sizeof text, "                %06llx:",
+                                   static_cast<unsigned long long>(from + line));
         for (size_t i = line; i < bytes.size() && i < line + 16; ++i) {
-            std::snprintf(text, sizeof text, " %02x", std::to_integer<unsigned>(bytes[i]));
-            out << text;
+            const auto value = std::to_integer<unsigned>(bytes[i]);
+            text[length++] = ' ';
+            text[length++] = kDigits[value >> 4];
+            text[length++] = kDigits[value & 15];
         }
-        out << "\n";
+        text[length++] = '\n';
+        out.write(text, length);
     }
 }
 
