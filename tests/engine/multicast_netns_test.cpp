@@ -1,0 +1,161 @@
+#include "CTunnel.h"
+#include "engine_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+
+namespace {
+
+using namespace enginetest;
+
+constexpr char kGroup[] = "239.41.40.39";
+constexpr uint16_t kGroupPort = 7400;
+
+bool Shell(const std::string& command)
+{
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Two network namespaces made by the test, joined by a veth pair with a
+// multicast route on each side:  <a> veth 10.77.<n>.1  ===  10.77.<n>.2 veth <b>
+class NamespacePair {
+public:
+    NamespacePair()
+    {
+        const std::string id = std::to_string(getpid() % 100000);
+        a = "zan-a-" + id;
+        b = "zan-b-" + id;
+        const std::string net = "10.77." + std::to_string(getpid() % 250);
+        addressA = net + ".1";
+        addressB = net + ".2";
+        const std::string vethA = "zva" + id, vethB = "zvb" + id;
+        ready = Shell("ip netns add " + a) && Shell("ip netns add " + b) &&
+                Shell("ip link add " + vethA + " type veth peer name " + vethB) &&
+                Shell("ip link set " + vethA + " netns " + a) && Shell("ip link set " + vethB + " netns " + b);
+        for (const auto& [ns, veth, address] :
+             {std::tuple{a, vethA, addressA}, std::tuple{b, vethB, addressB}}) {
+            ready = ready && Shell("ip -n " + ns + " link set lo up") &&
+                    Shell("ip -n " + ns + " addr add " + address + "/24 dev " + veth) &&
+                    Shell("ip -n " + ns + " link set " + veth + " multicast on up") &&
+                    Shell("ip -n " + ns + " route add 224.0.0.0/4 dev " + veth);
+        }
+    }
+    ~NamespacePair()
+    {
+        Shell("ip netns del " + a);
+        Shell("ip netns del " + b);
+    }
+
+    // Runs `body` on a thread that lives in namespace `ns`: the sockets it
+    // creates belong to that namespace for good.
+    static void RunIn(const std::string& ns, const std::function<void()>& body)
+    {
+        std::thread worker([&] {
+            const int fd = open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(setns(fd, CLONE_NEWNET), 0);
+            close(fd);
+            body();
+        });
+        worker.join();
+    }
+
+    bool ready = false;
+    std::string a, b, addressA, addressB;
+};
+
+bool CanMakeNamespaces()
+{
+    return geteuid() == 0 && Shell("command -v ip");
+}
+
+std::unique_ptr<CTunnel> MulticastEngine(const std::string& nic, int64_t sourceTag)
+{
+    auto engine = std::make_unique<CTunnel>();
+    engine->SetSourceTag(sourceTag);
+    engine->SetSenderNic(nic);
+    engine->SetUdpTunnel(kGroup, kGroup, kGroupPort, 2, "group key", kGroupPort);
+    engine->AddReceivePort(5004, "127.0.0.2");
+    engine->StartReceiver();
+    return engine;
+}
+
+TEST(MulticastTunnel, TwoHostsExchangeDatagramsThroughAGroup)
+{
+    if (!CanMakeNamespaces()) {
+        GTEST_SKIP() << "needs root and ip netns";
+    }
+    NamespacePair hosts;
+    ASSERT_TRUE(hosts.ready) << "could not build the namespaces";
+
+    std::unique_ptr<CTunnel> engineA, engineB;
+    std::unique_ptr<UdpEnd> senderA, outB;
+    NamespacePair::RunIn(hosts.a, [&] {
+        engineA = MulticastEngine(hosts.addressA, 1);
+        senderA = std::make_unique<UdpEnd>();
+    });
+    NamespacePair::RunIn(hosts.b, [&] {
+        outB = std::make_unique<UdpEnd>("127.0.0.1", 5004);
+        engineB = MulticastEngine(hosts.addressB, 2);
+    });
+
+    const auto payload = Pattern(700, 4);
+    senderA->SendTo("127.0.0.2", 5004, payload);
+    EXPECT_EQ(outB->Receive(), payload);
+    EXPECT_EQ(engineA->Statistics().datagramsReceived, 0u) << "its own datagram does not come back";
+    engineA.reset();
+    engineB.reset();
+}
+
+// A packet on the group that carries the engine's own source tag is dropped
+// by the loop filter; another tag is delivered.
+TEST(MulticastTunnel, LoopFilterDropsOwnSourceTag)
+{
+    if (!CanMakeNamespaces()) {
+        GTEST_SKIP() << "needs root and ip netns";
+    }
+    NamespacePair hosts;
+    ASSERT_TRUE(hosts.ready) << "could not build the namespaces";
+
+    std::unique_ptr<CTunnel> engine;
+    std::unique_ptr<UdpEnd> out;
+    std::unique_ptr<CNetworkSocket> groupSender;
+    NamespacePair::RunIn(hosts.a, [&] {
+        out = std::make_unique<UdpEnd>("127.0.0.1", 5004);
+        auto made = std::make_unique<CTunnel>();
+        made->SetSourceTag(0x11223344);
+        made->SetSenderNic(hosts.addressA);
+        made->SetUdpTunnel(kGroup, kGroup, kGroupPort, 0, "", kGroupPort);
+        made->StartReceiver();
+        engine = std::move(made);
+        groupSender = std::make_unique<CNetworkSocket>();
+        ASSERT_TRUE(groupSender->OpenUdp());
+        ASSERT_EQ(groupSender->SetMulticastInterface(hosts.addressA.c_str()), S_OK);
+        ASSERT_EQ(groupSender->SetMulticastLoop(true), S_OK);
+    });
+
+    // Legacy type 0 data packets for port 5004 with the given source tag.
+    const auto packet = [](uint32_t tag, uint8_t byte) {
+        return std::vector<uint8_t>{0x00, 0x02, 0, 0, static_cast<uint8_t>(tag), static_cast<uint8_t>(tag >> 8),
+                                    static_cast<uint8_t>(tag >> 16), static_cast<uint8_t>(tag >> 24), 0x13, 0x8C,
+                                    0x01, 0x00, byte};
+    };
+    const auto own = packet(0x11223344, 0xA1);
+    const auto other = packet(0x55667788, 0xB2);
+    ASSERT_EQ(groupSender->SendTo(kGroup, kGroupPort, own.data(), 13), 13);
+    ASSERT_EQ(groupSender->SendTo(kGroup, kGroupPort, other.data(), 13), 13);
+    EXPECT_EQ(out->Receive(), std::vector<uint8_t>{0xB2});
+    EXPECT_TRUE(WaitUntil([&] {
+        return engine->Statistics().drops[static_cast<size_t>(TunnelPacketFormat::OpenResult::kLoopFilter)] == 1;
+    }));
+    engine.reset();
+}
+
+} // namespace
