@@ -69,7 +69,7 @@ OpenResult Open(TunnelCrypto& crypto, const Bytes& datagram, TunnelPacket& packe
 
 Bytes Contents(const TunnelPacket& packet) { return Bytes(packet.data, packet.data + packet.length); }
 
-TEST(WorkedExample, LegacyTypeZero)
+TEST(PacketWorkedExample, LegacyTypeZero)
 {
     End sender(0, 0, kExampleSourceTag);
     Bytes expected(kLegacyExampleHeader.begin(), kLegacyExampleHeader.end());
@@ -83,7 +83,7 @@ TEST(WorkedExample, LegacyTypeZero)
     EXPECT_EQ(Contents(opened), Bytes(kExamplePayload.begin(), kExamplePayload.end()));
 }
 
-TEST(WorkedExample, AuthenticatedKeysIvBytesAndFrame)
+TEST(PacketWorkedExample, AuthenticatedKeysIvBytesAndFrame)
 {
     End sender(8, kExampleCounter, kExampleSourceTag);
     const Bytes packet = Build(sender, kExamplePayload);
@@ -116,7 +116,7 @@ TEST(WorkedExample, AuthenticatedKeysIvBytesAndFrame)
     EXPECT_TRUE(std::equal(packet.begin(), packet.end(), frame.begin() + 2));
 }
 
-TEST(KeepAlive, SizesAndNeverDeliveredAsData)
+TEST(PacketKeepAlive, SizesAndNeverDeliveredAsData)
 {
     for (int32_t type = 0; type <= 8; ++type) {
         End sender(type);
@@ -130,7 +130,7 @@ TEST(KeepAlive, SizesAndNeverDeliveredAsData)
     }
 }
 
-TEST(RoundTrip, EveryLegacyTypeAroundBlockBoundaries)
+TEST(PacketRoundTrip, EveryLegacyTypeAroundBlockBoundaries)
 {
     for (int32_t type = 0; type <= 7; ++type) {
         End sender(type);
@@ -150,7 +150,7 @@ TEST(RoundTrip, EveryLegacyTypeAroundBlockBoundaries)
     }
 }
 
-TEST(RoundTrip, LegacyIvRestartsAndShortKeyTextsRepeat)
+TEST(PacketRoundTrip, LegacyIvRestartsAndShortKeyTextsRepeat)
 {
     std::string repeated;
     while (repeated.size() < 256)
@@ -166,7 +166,7 @@ TEST(RoundTrip, LegacyIvRestartsAndShortKeyTextsRepeat)
     }
 }
 
-TEST(RoundTrip, AuthenticatedSizesAcrossRekeyEpochs)
+TEST(PacketRoundTrip, AuthenticatedSizesAcrossRekeyEpochs)
 {
     End sender(8, 77, 0x1234, 2);  // a new epoch every other packet
     End receiver(8, 0, 0x99, 2);
@@ -178,7 +178,7 @@ TEST(RoundTrip, AuthenticatedSizesAcrossRekeyEpochs)
     }
 }
 
-TEST(BuildFailure, ResultsForMissingKeysBadInputAndLongFrames)
+TEST(PacketBuildFailure, ResultsForMissingKeysBadInputAndLongFrames)
 {
     int32_t result = 0;
     TunnelCrypto noKey(0);
@@ -201,7 +201,7 @@ TEST(BuildFailure, ResultsForMissingKeysBadInputAndLongFrames)
     EXPECT_EQ(sealed.PacketCounter(), 500u) << "a refused frame uses no counter value";
 }
 
-class AuthenticatedDrops : public ::testing::Test {
+class PacketAuthenticatedDrops : public ::testing::Test {
 protected:
     void SetUp() override { packet = Build(sender, Payload(48)); }
 
@@ -211,7 +211,7 @@ protected:
     TunnelPacket opened;
 };
 
-TEST_F(AuthenticatedDrops, AnyFlippedBitBeforeTheDigestIsRejected)
+TEST_F(PacketAuthenticatedDrops, AnyFlippedBitBeforeTheDigestIsRejected)
 {
     for (size_t bit = 0; bit < (packet.size() - 32) * 8; ++bit) {
         Bytes bad = packet;
@@ -232,7 +232,7 @@ TEST_F(AuthenticatedDrops, AnyFlippedBitBeforeTheDigestIsRejected)
     EXPECT_EQ(opened.length, 0u);
 }
 
-TEST_F(AuthenticatedDrops, BadTagUnderAGoodDigestFailsGcm)
+TEST_F(PacketAuthenticatedDrops, BadTagUnderAGoodDigestFailsGcm)
 {
     Bytes bad = packet;
     bad[packet.size() - 40] ^= 1;
@@ -242,7 +242,7 @@ TEST_F(AuthenticatedDrops, BadTagUnderAGoodDigestFailsGcm)
     EXPECT_EQ(Open(receiver, bad, opened), OpenResult::kGcmTag);
 }
 
-TEST_F(AuthenticatedDrops, KeyIdsAndKeys)
+TEST_F(PacketAuthenticatedDrops, KeyIdsAndKeys)
 {
     TunnelCrypto onlyNine(0);
     onlyNine.SetCryptoType(8);
@@ -264,7 +264,7 @@ TEST_F(AuthenticatedDrops, KeyIdsAndKeys)
     EXPECT_EQ(Open(typeNine, packet, opened), OpenResult::kNoKey) << "no key above type 8";
 }
 
-TEST_F(AuthenticatedDrops, RekeyedPacketsMatchTheReferenceAcrossAnEpoch)
+TEST_F(PacketAuthenticatedDrops, RekeyedPacketsMatchTheReferenceAcrossAnEpoch)
 {
     End rekeying(8, 2998, 0x1234, 1000);
     receiver.Add(8, kOtherMasterKey, kOtherMasterSalt, 1000);  // the receiver's own period
@@ -277,7 +277,7 @@ TEST_F(AuthenticatedDrops, RekeyedPacketsMatchTheReferenceAcrossAnEpoch)
     }
 }
 
-TEST_F(AuthenticatedDrops, LengthsFormatsKindsAndLoopFilter)
+TEST_F(PacketAuthenticatedDrops, LengthsFormatsKindsAndLoopFilter)
 {
     EXPECT_EQ(Open(receiver, {}, opened), OpenResult::kNothing);
     for (size_t size = 1; size < 70; ++size)
@@ -295,7 +295,7 @@ TEST_F(AuthenticatedDrops, LengthsFormatsKindsAndLoopFilter)
     EXPECT_EQ(Open(receiver, packet, opened, false), OpenResult::kOpened);
 }
 
-TEST(LegacyDrops, LengthFieldBeyondTheDecipheredBytes)
+TEST(PacketLegacyDrops, LengthFieldBeyondTheDecipheredBytes)
 {
     End plain(0);
     Bytes packet = Build(plain, Payload(10));
@@ -331,7 +331,7 @@ TEST(LegacyDrops, LengthFieldBeyondTheDecipheredBytes)
     }
 }
 
-TEST(LegacyDrops, LoopFilterAndKinds)
+TEST(PacketLegacyDrops, LoopFilterAndKinds)
 {
     End end(2, 0, 0x7788);
     Bytes packet = Build(end, Payload(30));
@@ -364,7 +364,7 @@ TEST(PacketGrowth, GrowsToTheOpeningSizeOnly)
 
 // The sending threads, the receiver thread and the engine adding keys use
 // one object at once (ThreadSanitizer checks the locks).
-TEST(Threads, SendReceiveAndAddKeyOnOneObject)
+TEST(PacketThreads, SendReceiveAndAddKeyOnOneObject)
 {
     End crypto(8, 0, 1, 16);
     End peer(8, 0, 2, 16);

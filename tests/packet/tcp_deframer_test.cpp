@@ -23,7 +23,7 @@ Bytes Frames(std::initializer_list<std::pair<size_t, uint8_t>> frames)
     return stream;
 }
 
-class Deframer : public ::testing::Test {
+class TcpDeframer : public ::testing::Test {
 protected:
     void Read(std::span<const uint8_t> bytes) { ASSERT_EQ(deframer.Append(bytes), bytes.size()); }
     Step Take() { return deframer.TakeFrame(frame, length); }
@@ -38,7 +38,7 @@ protected:
     size_t length = 0;
 };
 
-TEST_F(Deframer, TwoFramesInOneReadComeOutWithoutAnotherRead)
+TEST_F(TcpDeframer, TwoFramesInOneReadComeOutWithoutAnotherRead)
 {
     Read(Frames({{5, 0xAA}, {300, 0xBB}}));
     ExpectFrame(5, 0xAA);
@@ -46,7 +46,7 @@ TEST_F(Deframer, TwoFramesInOneReadComeOutWithoutAnotherRead)
     EXPECT_EQ(Take(), Step::kNeedMore);
 }
 
-TEST_F(Deframer, FrameSplitOverThreeReadsArrivesWithItsLastByte)
+TEST_F(TcpDeframer, FrameSplitOverThreeReadsArrivesWithItsLastByte)
 {
     const Bytes whole = Frames({{1000, 0x5C}});
     Read(std::span(whole).first(1));  // half the prefix
@@ -57,7 +57,7 @@ TEST_F(Deframer, FrameSplitOverThreeReadsArrivesWithItsLastByte)
     ExpectFrame(1000, 0x5C);
 }
 
-TEST_F(Deframer, TopBitLengthIsAStreamErrorAndZeroLengthIsSkipped)
+TEST_F(TcpDeframer, TopBitLengthIsAStreamErrorAndZeroLengthIsSkipped)
 {
     for (uint8_t high : {0x80, 0xFF}) {
         Bytes stream = {0x00, high};
@@ -72,7 +72,7 @@ TEST_F(Deframer, TopBitLengthIsAStreamErrorAndZeroLengthIsSkipped)
     ExpectFrame(32767, 3);
 }
 
-TEST_F(Deframer, BufferHolds131070BytesAndFramesFreeTheirRoom)
+TEST_F(TcpDeframer, BufferHolds131070BytesAndFramesFreeTheirRoom)
 {
     const Bytes big = Frames({{32767, 7}});
     for (int i = 0; i < 3; ++i)

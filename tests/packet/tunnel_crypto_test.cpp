@@ -48,7 +48,7 @@ void ExpectKeysOf(const TunnelKeyRecord& traffic, std::span<const uint8_t> key,
 
 // Context reuse (new IV per seal, MAC restarted rather than re-keyed) is
 // checked whole-packet against the reference in the packet format tests.
-TEST(Primitives, PublishedVectors)
+TEST(CryptoPrimitives, PublishedVectors)
 {
     const std::array<uint8_t, 32> zeroKey{};
     const std::array<uint8_t, 12> zeroIv{};
@@ -68,7 +68,7 @@ TEST(Primitives, PublishedVectors)
     }
 }
 
-TEST(KeySchedule, MatchesReferenceWithZeroExtensionAndClamping)
+TEST(CryptoKeySchedule, MatchesReferenceWithZeroExtensionAndClamping)
 {
     TunnelCrypto crypto(0);
     crypto.SetCryptoType(8);
@@ -96,7 +96,7 @@ TEST(KeySchedule, MatchesReferenceWithZeroExtensionAndClamping)
     ExpectKeysOf(traffic, std::span(material).first(5), std::span(material).first(3), 0);
 }
 
-TEST(PacketCounter, StartsFromSixRandomBytesMinusOneIn48Bits)
+TEST(CryptoPacketCounter, StartsFromSixRandomBytesMinusOneIn48Bits)
 {
     EXPECT_EQ(TunnelCrypto::CounterStartFromBytes(std::array<uint8_t, 6>{1}), 0u);
     EXPECT_EQ(TunnelCrypto::CounterStartFromBytes(std::array<uint8_t, 6>{}), TunnelCrypto::kCounterMask);
@@ -115,7 +115,7 @@ TEST(PacketCounter, StartsFromSixRandomBytesMinusOneIn48Bits)
     EXPECT_EQ(fixed.PacketCounter(), 42u) << "masked to 48 bits, advanced once";
 }
 
-TEST(SendKeys, EachDeadlineMovesOneRecordAlongTheList)
+TEST(CryptoSendKeys, EachDeadlineMovesOneRecordAlongTheList)
 {
     FakeClock clock;
     clock.Set(100'000);
@@ -148,7 +148,7 @@ TEST(SendKeys, EachDeadlineMovesOneRecordAlongTheList)
     ExpectKeysOf(crypto.SendTrafficRecord(), key3, kMasterSalt, 0);
 }
 
-TEST(SendKeys, PeriodChangeMidEpochKeepsSenderOnTheReceiversEpoch)
+TEST(CryptoSendKeys, PeriodChangeMidEpochKeepsSenderOnTheReceiversEpoch)
 {
     // The receiver takes the epoch from the header's counter and its own
     // period, so after a period change the sender must not stay on keys of
@@ -163,7 +163,7 @@ TEST(SendKeys, PeriodChangeMidEpochKeepsSenderOnTheReceiversEpoch)
     ExpectKeysOf(crypto.SendTrafficRecord(), kMasterKey, kMasterSalt, 3);  // 2501 / 700
 }
 
-TEST(ReceiveKeys, IdMatchesAll32BitsAndKeptKeysEqualFreshOnes)
+TEST(CryptoReceiveKeys, IdMatchesAll32BitsAndKeptKeysEqualFreshOnes)
 {
     TunnelCrypto crypto(0);
     crypto.SetCryptoType(8);
