@@ -1,0 +1,127 @@
+#pragma once
+
+#include "Apartment.h"
+#include "ComBase.h"
+#include "IDispatch.h"
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+inline constexpr IID IID_IConnectionPoint{0xB196B286, 0xBAB4, 0x101A,
+                                          {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
+inline constexpr IID IID_IConnectionPointContainer{0xB196B284, 0xBAB4, 0x101A,
+                                                   {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
+
+class IConnectionPointContainer;
+
+// One advised sink as EnumConnections reports it; `sink` carries a reference
+// that the receiver releases.
+struct CONNECTDATA {
+    IUnknown* sink;
+    uint32_t cookie;
+};
+
+// The outgoing side of one event interface. Slot order as on the platform;
+// the enumeration is a plain vector instead of an enumerator object.
+class IConnectionPoint : public IUnknown {
+public:
+    virtual HRESULT GetConnectionInterface(IID* iid) = 0;
+    virtual HRESULT GetConnectionPointContainer(IConnectionPointContainer** container) = 0;
+    virtual HRESULT Advise(IUnknown* sink, uint32_t* cookie) = 0;
+    virtual HRESULT Unadvise(uint32_t cookie) = 0;
+    virtual HRESULT EnumConnections(std::vector<CONNECTDATA>& connections) = 0;
+
+protected:
+    IConnectionPoint() = default;
+    ~IConnectionPoint() = default;
+    IConnectionPoint(const IConnectionPoint&) = default;
+    IConnectionPoint& operator=(const IConnectionPoint&) = default;
+};
+
+// An event source: finds its connection point by event interface.
+// EnumConnectionPoints keeps the platform's slot; a source with a single
+// point may leave it at E_NOTIMPL.
+class IConnectionPointContainer : public IUnknown {
+public:
+    virtual HRESULT EnumConnectionPoints(std::vector<IConnectionPoint*>& points)
+    {
+        static_cast<void>(points);
+        return E_NOTIMPL;
+    }
+    virtual HRESULT FindConnectionPoint(const IID& iid, IConnectionPoint** point) = 0;
+
+protected:
+    IConnectionPointContainer() = default;
+    ~IConnectionPointContainer() = default;
+    IConnectionPointContainer(const IConnectionPointContainer&) = default;
+    IConnectionPointContainer& operator=(const IConnectionPointContainer&) = default;
+};
+
+// The connection point of one dispatch event interface, embedded in its
+// event source: AddRef and Release go to the container given at
+// construction (with none, the owner of this object controls its life and
+// they do nothing).
+//
+// Who calls what, on which thread:
+//   host thread     Advise / Unadvise / EnumConnections (under `lock`)
+//   any thread      Raise: for each cookie present at the start, fetch the
+//                   sink under `lock` (one reference), release the lock,
+//                   then Invoke it: through its apartment's queue when it was
+//                   advised from an apartment thread other than the raising
+//                   one (the raiser waits), else directly. The lock is never
+//                   held during Invoke, so a sink may advise or unadvise from
+//                   inside an event.
+class EventConnectionPoint final : public IConnectionPoint {
+public:
+    EventConnectionPoint(const IID& eventIid, IConnectionPointContainer* container);
+    ~EventConnectionPoint();
+    EventConnectionPoint(const EventConnectionPoint&) = delete;
+    EventConnectionPoint& operator=(const EventConnectionPoint&) = delete;
+
+    HRESULT QueryInterface(const IID& iid, void** out) override;
+    uint32_t AddRef() override;
+    uint32_t Release() override;
+
+    HRESULT GetConnectionInterface(IID* iid) override;
+    HRESULT GetConnectionPointContainer(IConnectionPointContainer** container) override;
+    // Queries the sink for the event interface (CONNECT_E_CANNOTCONNECT
+    // without it, E_POINTER for null arguments) and keeps that reference.
+    HRESULT Advise(IUnknown* sink, uint32_t* cookie) override;
+    // CONNECT_E_NOCONNECTION for a cookie not advised.
+    HRESULT Unadvise(uint32_t cookie) override;
+    HRESULT EnumConnections(std::vector<CONNECTDATA>& connections) override;
+
+    // Delivers one event to every sink; returns the last Invoke's result
+    // (S_OK with no sink). `params` is passed to every sink in turn, so a
+    // sink's change of a by-reference argument is seen by the next one.
+    HRESULT Raise(DISPID member, DISPPARAMS& params);
+    // Every later Raise does nothing; one already delivering completes.
+    void Disable();
+    size_t ConnectionCount();
+
+private:
+    struct Connection {
+        IDispatch* sink;                       // one reference, ours
+        std::shared_ptr<Apartment> apartment;  // null: called directly
+    };
+    struct Fetched {
+        IDispatch* sink = nullptr;  // one reference for this delivery
+        std::shared_ptr<Apartment> apartment;
+    };
+
+    std::vector<uint32_t> Cookies();
+    Fetched Fetch(uint32_t cookie);
+    static HRESULT Deliver(const Fetched& target, DISPID member, DISPPARAMS& params);
+    static HRESULT InvokeSink(IDispatch* sink, DISPID member, DISPPARAMS& params);
+
+    const IID eventIid;
+    IConnectionPointContainer* const container;
+    std::atomic<bool> enabled{true};
+    std::mutex lock;  // guards: connections, nextCookie
+    std::map<uint32_t, Connection> connections;
+    uint32_t nextCookie = 1;
+};
