@@ -109,15 +109,4 @@ TEST(ConnectBounded, PendingConnectEndsAtShutdownOrCancel)
     }
 }
 
-TEST(ConnectBounded, BadInputIsRefusedBeforeAnySystemCall)
-{
-    CNetworkSocket unopened;
-    EXPECT_EQ(unopened.ConnectBounded("127.0.0.1", 80, 1000), E_FAIL);
-    CNetworkSocket socket;
-    ASSERT_TRUE(socket.OpenTcp());
-    EXPECT_EQ(socket.ConnectBounded("not-an-address", 80, 1000), E_FAIL);
-    EXPECT_EQ(socket.ConnectBounded("127.0.0.1", 70000, 1000), E_FAIL);
-    EXPECT_EQ(socket.ConnectBounded(nullptr, 80, 1000), E_FAIL);
-}
-
 }  // namespace

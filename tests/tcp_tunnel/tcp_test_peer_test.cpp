@@ -11,8 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 namespace {
 
 using tcptest::Fd;
@@ -87,19 +85,6 @@ TEST(TcpTestPeer, ControlsReachEveryConnection)
     EXPECT_FALSE(peer.CloseAllConnections()) << "a stopped peer runs no command";
 }
 
-// Reads on `socket` until a frame opens; false after 10 s.
-bool ReceiveOne(TCPTunnelSocket& socket, TunnelPacket& packet)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(tcptest::kWaitMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (socket.Receive(packet)) {
-            return true;
-        }
-        (void)socket.FillStream();
-    }
-    return false;
-}
-
 TEST(TcpTestPeer, PairsTunnelSocketsAndRepairsAReconnectingOne)
 {
     TcpTestPeer peer(TcpTestPeer::Mode::kPair);
@@ -116,7 +101,7 @@ TEST(TcpTestPeer, PairsTunnelSocketsAndRepairsAReconnectingOne)
     const auto expectCarried = [](TCPTunnelSocket& from, TCPTunnelSocket& to, uint8_t value) {
         TunnelPacket packet;
         ASSERT_GT(from.Send(&value, 1, 5004, TunnelPacketFormat::kDataKind), 0);
-        ASSERT_TRUE(ReceiveOne(to, packet));
+        ASSERT_TRUE(tcptest::ReceiveOne(to, packet));
         ASSERT_EQ(packet.length, 1u);
         EXPECT_EQ(packet.data[0], value);
     };

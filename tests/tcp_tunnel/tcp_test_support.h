@@ -7,7 +7,11 @@
 // peer.
 
 #include "ITunnelEvents.h"
+#include "TCPTunnelSocket.h"
+#include "WaitUntil.h"
 #include "socket_test_util.h"
+
+#include <sys/ioctl.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -129,6 +133,13 @@ inline std::vector<uint8_t> ReadExactly(const Fd& fd, size_t count)
     return bytes;
 }
 
+// Bytes received on `fd` and not yet read.
+inline size_t QueuedBytes(const Fd& fd)
+{
+    int queued = 0;
+    return ::ioctl(fd.Get(), FIONREAD, &queued) == 0 && queued > 0 ? static_cast<size_t>(queued) : 0;
+}
+
 // True when the peer closed the stream (a read gives 0 or an error) within
 // kWaitMs; bytes that arrive first are skipped.
 inline bool SeesEndOfStream(const Fd& fd)
@@ -141,6 +152,33 @@ inline bool SeesEndOfStream(const Fd& fd)
         }
     }
     return false;
+}
+
+// Reads until a frame was opened; false after kWaitMs.
+inline bool ReceiveOne(TCPTunnelSocket& socket, TunnelPacket& packet)
+{
+    return WaitUntil([&] {
+        if (socket.Receive(packet)) {
+            return true;
+        }
+        if (socket.LastDrop() == TunnelPacketFormat::OpenResult::kNothing) {
+            (void)socket.FillStream();
+        }
+        return false;
+    }, static_cast<int>(kWaitMs));
+}
+
+// Calls FillStream until `done` holds; false after kWaitMs.
+template <typename Done>
+bool FillUntil(TCPTunnelSocket& socket, Done done)
+{
+    return WaitUntil([&] {
+        if (done()) {
+            return true;
+        }
+        (void)socket.FillStream();
+        return false;
+    }, static_cast<int>(kWaitMs));
 }
 
 }  // namespace tcptest
