@@ -1,16 +1,19 @@
-// Command-line host of the tunnel. Until the control exists it reports the
-// version and the parts of the engine that are built.
-#include <cstdio>
-#include <cstring>
+// Command-line host of the tunnel control: runs one tunnel as the options
+// say, or the embedded demo.
+#include "HostOptions.h"
+#include "TunnelDemo.h"
+#include "TunnelHost.h"
 
 int main(int argc, char** argv)
 {
-    std::printf("zan-tunnel %s\n", ZAN_VERSION);
-    if (argc > 1 && std::strcmp(argv[1], "demo") != 0) {
-        std::fprintf(stderr, "zan-tunnel: unknown command '%s'\n", argv[1]);
-        return 2;
+    int exitCode = 0;
+    const auto options = ParseHostOptions(argc, argv, exitCode);
+    if (!options) {
+        return exitCode;
     }
-    std::printf("built: support classes (threads, events, buffers, clock), packets\n");
-    std::printf("the tunnel demo arrives with the control\n");
-    return 0;
+    TunnelHost::InstallSignalHandlers();
+    if (options->demo) {
+        return RunTunnelDemo(*options);
+    }
+    return TunnelHost(*options).Run();
 }

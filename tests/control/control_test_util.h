@@ -1,0 +1,178 @@
+#pragma once
+
+// Helpers for the control's tests: automation strings, a message presenter
+// that records what the user would see, an event sink that records events
+// with the thread they arrived on, and a temporary log folder.
+
+#include "Apartment.h"
+#include "Bstr.h"
+#include "IZAN_Tunnel.h"
+#include "MessagePresenter.h"
+#include "TextConversion.h"
+#include "Tunnel.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace controltest {
+
+class Text {
+public:
+    explicit Text(std::string_view utf8)
+    {
+        const std::u16string wide = Utf8ToUtf16(utf8);
+        text = SysAllocStringLen(wide.data(), static_cast<uint32_t>(wide.size()));
+    }
+    ~Text() { SysFreeString(text); }
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
+    operator BSTR() const { return text; }
+
+private:
+    BSTR text;
+};
+
+inline std::string Take(BSTR text)
+{
+    std::string utf8 = text == nullptr ? "<null>" : Utf16ToUtf8(std::u16string_view(text, SysStringLen(text)));
+    SysFreeString(text);
+    return utf8;
+}
+
+// Records the messages the boundary shows, for the life of the object.
+class ShownMessages {
+public:
+    ShownMessages() { SetMessagePresenter(&ShownMessages::Present, this); }
+    ~ShownMessages() { SetMessagePresenter(nullptr, nullptr); }
+
+    std::vector<std::string> Texts()
+    {
+        std::lock_guard guard(lock);
+        return texts;
+    }
+
+private:
+    static void Present(const char16_t*, const char16_t* text, uint32_t, void* self)
+    {
+        auto* shown = static_cast<ShownMessages*>(self);
+        std::lock_guard guard(shown->lock);
+        shown->texts.push_back(text != nullptr ? Utf16ToUtf8(text) : "");
+    }
+
+    std::mutex lock;
+    std::vector<std::string> texts;
+};
+
+// An event sink recording each event with the thread it ran on.
+class RecordingSink : public IDispatch {
+public:
+    struct Received {
+        DISPID id;
+        std::string message;
+        int32_t code;
+        std::thread::id thread;
+    };
+
+    HRESULT QueryInterface(const IID& iid, void** out) override
+    {
+        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__IZAN_TunnelEvents) {
+            *out = static_cast<IDispatch*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    uint32_t AddRef() override { return 2; }
+    uint32_t Release() override { return 1; }
+    HRESULT GetTypeInfoCount(uint32_t* count) override
+    {
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT GetTypeInfo(uint32_t, uint32_t, void**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(const IID&, const char16_t**, uint32_t, uint32_t, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID id, const IID&, uint32_t, uint16_t, DISPPARAMS* params, VARIANT*, void*,
+                   uint32_t*) override
+    {
+        Received r{id, {}, 0, std::this_thread::get_id()};
+        if (id == DISPID_ErrorEvent && params->cArgs == 2) {
+            r.code = params->rgvarg[0].lVal;
+            BSTR message = *params->rgvarg[1].pbstrVal;
+            r.message = Utf16ToUtf8(std::u16string_view(message, SysStringLen(message)));
+        } else if (id == DISPID_DisconnectEvent && params->cArgs == 1) {
+            r.code = params->rgvarg[0].lVal;
+        }
+        std::lock_guard guard(lock);
+        received.push_back(r);
+        changed.notify_all();
+        return S_OK;
+    }
+
+    std::vector<Received> Events()
+    {
+        std::lock_guard guard(lock);
+        return received;
+    }
+
+private:
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<Received> received;
+};
+
+// A control created for a test, released at its end.
+class Control {
+public:
+    Control() { EXPECT_EQ(CZAN_Tunnel::CreateInstance(&control), S_OK); }
+    ~Control()
+    {
+        if (control != nullptr) {
+            control->ReleaseControl();
+        }
+    }
+    CZAN_Tunnel* operator->() const { return control; }
+    CZAN_Tunnel& operator*() const { return *control; }
+    // Releases now (final release), e.g. to test what follows it.
+    void Release()
+    {
+        control->ReleaseControl();
+        control = nullptr;
+    }
+
+private:
+    CZAN_Tunnel* control = nullptr;
+};
+
+// ZAN_COMMON_APPDATA pointed at a fresh folder for the life of the object.
+class TemporaryAppData {
+public:
+    explicit TemporaryAppData(bool withLogFolder)
+    {
+        root = std::filesystem::temp_directory_path() /
+               ("zan-control-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        std::filesystem::create_directories(withLogFolder ? root / "Corvana/Client/Log" : root);
+        setenv("ZAN_COMMON_APPDATA", root.c_str(), 1);
+    }
+    ~TemporaryAppData()
+    {
+        unsetenv("ZAN_COMMON_APPDATA");
+        std::filesystem::remove_all(root);
+    }
+    std::filesystem::path LogFile() const { return root / "Corvana/Client/Log/zan_debug.txt"; }
+
+private:
+    static inline int counter = 0;
+    std::filesystem::path root;
+};
+
+uint16_t FreePort();
+
+} // namespace controltest

@@ -1,0 +1,137 @@
+#include "TcpTestPeer.h"
+#include "control_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <future>
+
+namespace {
+
+using namespace controltest;
+
+constexpr char kStreamError[] = "TCPTunnel : stream error, connection closed.";
+
+// A control whose TCP tunnel goes to a test peer; the host thread (this
+// test's thread) is an apartment thread and advises `sink` from it.
+class TcpControl {
+public:
+    TcpControl() : peer(TcpTestPeer::Mode::kEcho)
+    {
+        EXPECT_TRUE(peer.Start()) << peer.Error();
+        control->SetProperties(Text("tcp_tunnel_type"), Text("1"));
+        control->SetProperties(Text("tcp_tunnel_connect"), Text("127.0.0.1 " + std::to_string(peer.Port())));
+        control->SetProperties(Text("tcp_tunnel"), Text("127.0.0.1 x"));
+    }
+    ~TcpControl()
+    {
+        if (point != nullptr) {
+            point->Unadvise(cookie);
+            point->Release();
+        }
+    }
+
+    void Advise()
+    {
+        ASSERT_EQ(control->FindConnectionPoint(DIID__IZAN_TunnelEvents, &point), S_OK);
+        ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+    }
+
+    // Pumps the host's queue until `pred` holds or `ms` passed.
+    template <typename Pred>
+    bool PumpUntil(Pred pred, int ms = 5000)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            apartment.Get()->PumpFor(10);
+        }
+        return true;
+    }
+
+    size_t Count(DISPID id)
+    {
+        size_t n = 0;
+        for (const auto& e : sink.Events()) {
+            n += e.id == id ? 1 : 0;
+        }
+        return n;
+    }
+
+    Apartment::Scope apartment;
+    TcpTestPeer peer;
+    RecordingSink sink;
+    Control control;
+    IConnectionPoint* point = nullptr;
+    uint32_t cookie = 0;
+};
+
+TEST(ControlEvents, WorkerReportsArriveOnTheHostThread)
+{
+    TcpControl tcp;
+    tcp.Advise();
+    ASSERT_EQ(tcp.control->Start(), S_OK);
+    ASSERT_EQ(tcp.Count(DISPID_ConnectEvent), 1u) << "the connection is made during Start";
+
+    // The receiver thread meets a stream error and reports it.
+    const std::array<uint8_t, 2> badPrefix = {0x00, 0x80};
+    ASSERT_TRUE(tcp.peer.InjectRaw(badPrefix));
+    ASSERT_TRUE(tcp.PumpUntil([&] { return tcp.Count(DISPID_ErrorEvent) >= 1; }));
+    for (const auto& e : tcp.sink.Events()) {
+        EXPECT_EQ(e.thread, std::this_thread::get_id()) << "event " << e.id << " on another thread";
+        if (e.id == DISPID_ErrorEvent) {
+            EXPECT_EQ(e.message, kStreamError);
+            EXPECT_EQ(static_cast<uint32_t>(e.code), 0x80004005u);
+        }
+    }
+}
+
+TEST(ControlEvents, DisconnectCarriesZero)
+{
+    TcpControl tcp;
+    tcp.Advise();
+    ASSERT_EQ(tcp.control->Start(), S_OK);
+    ASSERT_TRUE(tcp.peer.CloseAllConnections());
+    ASSERT_TRUE(tcp.PumpUntil([&] { return tcp.Count(DISPID_DisconnectEvent) >= 1; }));
+    for (const auto& e : tcp.sink.Events()) {
+        if (e.id == DISPID_DisconnectEvent) {
+            EXPECT_EQ(e.code, 0);
+        }
+    }
+}
+
+TEST(ControlEvents, WithoutASinkNothingHappens)
+{
+    TcpControl tcp;
+    ASSERT_EQ(tcp.control->Start(), S_OK);
+    const std::array<uint8_t, 2> badPrefix = {0x00, 0x80};
+    ASSERT_TRUE(tcp.peer.InjectRaw(badPrefix));
+    ASSERT_TRUE(tcp.peer.WaitForClosed(1, 5000)) << "the engine still handled the stream error";
+    EXPECT_TRUE(tcp.sink.Events().empty());
+}
+
+// The host stops (and later releases) the control while the receiver
+// thread waits to deliver an event to the host's own thread: the host's wait
+// serves the event, nothing hangs.
+TEST(ControlEvents, StopWhileAWorkerReportsDoesNotHang)
+{
+    auto done = std::async(std::launch::async, [] {
+        TcpControl tcp;
+        tcp.Advise();
+        EXPECT_EQ(tcp.control->Start(), S_OK);
+        const std::array<uint8_t, 2> badPrefix = {0x00, 0x80};
+        EXPECT_TRUE(tcp.peer.InjectRaw(badPrefix));
+        // Give the receiver thread time to block in its report, without pumping.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(tcp.control->Stop(), S_OK);
+        EXPECT_EQ(tcp.Count(DISPID_ErrorEvent), 1u);
+        EXPECT_EQ(tcp.control->Start(), S_OK);
+        tcp.control->Clear();
+    });
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "the host hung";
+}
+
+} // namespace

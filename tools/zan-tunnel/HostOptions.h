@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What the command line asks of the host, checked before anything is
+// created: the settings to apply to the control in the order given, the
+// names to read after Start, the recording, and how long to run.
+struct HostOptions {
+    enum class Kind {
+        Destination,     // text = address, number = port
+        LearnPort,       // number = port
+        LocalPort,       // number
+        ReceiveAddress,  // text
+        ReceivePort,     // number
+        SendAddress,     // text
+        SourceTag,       // signedNumber
+        CryptoType,      // number
+        CryptoKey,       // text (read from the key file)
+        SetProperty,     // name, text
+    };
+    struct Action {
+        Kind kind;
+        std::string text;
+        std::string name;
+        uint32_t number = 0;
+        int32_t signedNumber = 0;
+    };
+
+    std::vector<Action> actions;
+    std::vector<std::string> gets;
+    std::string recordFile;
+    std::optional<std::vector<char>> recordHeader;
+    double statsSeconds = 0;     // 0: no statistics lines
+    double durationSeconds = 0;  // 0: until SIGINT or SIGTERM
+
+    bool demo = false;
+    uint32_t demoCount = 20000;
+    uint32_t demoSize = 200;
+    uint32_t demoRate = 2000;  // datagrams per second
+    uint32_t demoCryptoType = 8;
+};
+
+// Parses the command line. Returns the options, or nothing after printing
+// help (exitCode 0) or what is wrong (exitCode non-zero).
+std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode);

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "HostOptions.h"
+
+#include <atomic>
+
+class CZAN_Tunnel;
+
+// Runs one tunnel control as the command line says: applies the settings in
+// order, starts it, prints every event and exception report as one line on
+// standard error, optionally records and prints statistics, and stops on
+// SIGINT, SIGTERM or after the duration.
+class TunnelHost {
+public:
+    explicit TunnelHost(const HostOptions& options) : options(options) {}
+    // The process's exit code.
+    int Run();
+
+    // Set by the signal handler.
+    static std::atomic<bool> stopRequested;
+    static void InstallSignalHandlers();
+
+private:
+    bool Apply(CZAN_Tunnel& control);
+    bool StartRecording(CZAN_Tunnel& control);
+    void PrintGets(CZAN_Tunnel& control);
+    void RunUntilStopped(CZAN_Tunnel& control);
+
+    const HostOptions& options;
+};
