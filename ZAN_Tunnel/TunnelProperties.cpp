@@ -67,8 +67,6 @@ public:
         throw exc_tunnel(kLineUnknownSet, 0, "Unknown property :" + ToUtf8(prop));
     }
 
-    const std::optional<std::u16string_view>& Value() const { return value; }
-
     std::u16string_view RequireText(int32_t line) const
     {
         if (!value) {
