@@ -4,6 +4,7 @@
 #include "ThreadWaitPump.h"
 
 #include <chrono>
+#include <utility>
 
 struct Apartment::ConstructionKey {};
 
@@ -93,6 +94,9 @@ HRESULT Apartment::Call(std::function<void()> fn)
     if (!fn) {
         return E_INVALIDARG;
     }
+    // The owner may leave, dropping the last other reference, as soon as the
+    // call has run: the apartment must outlive this caller's wait.
+    const std::shared_ptr<Apartment> keepAlive = shared_from_this();
     auto call = std::make_shared<PendingCall>();
     call->fn = std::move(fn);
     {
@@ -110,8 +114,10 @@ HRESULT Apartment::Call(std::function<void()> fn)
     }
     callQueued.notify_one();
     AwaitCompletion(*call);
-    if (call->error) {
-        std::rethrow_exception(call->error);
+    // Taken out of the shared record, so that the exception is released on
+    // this thread only.
+    if (std::exception_ptr error = std::exchange(call->error, nullptr)) {
+        std::rethrow_exception(error);
     }
     return S_OK;
 }

@@ -22,7 +22,7 @@
 // every later call, so no caller hangs on a thread that has gone.
 //
 // Threads: Enter, Leave, Pump and PumpFor on the owner thread; Call on any.
-class Apartment {
+class Apartment : public std::enable_shared_from_this<Apartment> {
 public:
     // Makes the calling thread an apartment thread, or returns the apartment
     // it has already (each Enter then needs one more Leave).
@@ -56,7 +56,9 @@ public:
     // waiting until it ran (the caller's own wait pump keeps running while it
     // waits, so two apartments calling each other cannot deadlock). An
     // exception thrown by `fn` reaches the caller. RPC_E_DISCONNECTED when
-    // the apartment has been left or is being left.
+    // the apartment has been left or is being left. A caller on another
+    // thread must know the apartment alive when it calls (hold
+    // CurrentShared()); the call then keeps it alive until it returns.
     HRESULT Call(std::function<void()> fn);
     // Runs every queued call (on the owner thread only; elsewhere nothing).
     void Pump();

@@ -13,55 +13,46 @@
 #include <functional>
 #include <future>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
 // The event interface of the tests' sinks (a dispatch interface).
 inline constexpr IID IID_TestEvents{0x5A4E0001, 0x0001, 0x0002, {1, 2, 3, 4, 5, 6, 7, 8}};
 
-// An event sink that records each Invoke: its DISPID, the thread it ran on
-// and the first argument's integer; `onInvoke` lets a test act inside the
-// event. Made with CreateComObject; counts its FinalRelease calls in
-// `*releases` when given.
+// An event sink made with CreateComObject that records the thread of each
+// Invoke; `onInvoke` acts inside the event. Counts its FinalRelease calls in
+// `*releases`, taking and dropping a reference there as a control does when
+// it lets go of what it holds.
 class RecordingSink : public IDispatch, public ComObjectRoot {
 public:
-    explicit RecordingSink(std::atomic<int>* releases = nullptr, bool offersEvents = true)
-        : releases(releases), offersEvents(offersEvents)
+    explicit RecordingSink(std::atomic<int>* releases = nullptr, bool offersEvents = true,
+                           HRESULT constructResult = S_OK)
+        : releases(releases), offersEvents(offersEvents), constructResult(constructResult)
     {
     }
 
     void* GetInterface(const IID& iid)
     {
-        if (iid == IID_IUnknown || iid == IID_IDispatch || (offersEvents && iid == IID_TestEvents)) {
-            return static_cast<IDispatch*>(this);
-        }
-        return nullptr;
+        const bool offered = iid == IID_IUnknown || iid == IID_IDispatch || (offersEvents && iid == IID_TestEvents);
+        return offered ? static_cast<IDispatch*>(this) : nullptr;
     }
-
+    HRESULT FinalConstruct() { return constructResult; }
     void FinalRelease()
     {
         if (releases != nullptr) {
             ++*releases;
         }
+        AddRef();
+        Release();
     }
 
-    HRESULT GetTypeInfoCount(uint32_t* count) override
-    {
-        *count = 0;
-        return S_OK;
-    }
+    HRESULT GetTypeInfoCount(uint32_t*) override { return E_NOTIMPL; }
     HRESULT GetTypeInfo(uint32_t, uint32_t, void**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(const IID&, const char16_t**, uint32_t, uint32_t, DISPID*) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT Invoke(DISPID member, const IID&, uint32_t, uint16_t, DISPPARAMS* params, VARIANT*, void*,
-                   uint32_t*) override
+    HRESULT GetIDsOfNames(const IID&, const char16_t**, uint32_t, uint32_t, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, const IID&, uint32_t, uint16_t, DISPPARAMS* params, VARIANT*, void*, uint32_t*) override
     {
         {
             std::lock_guard guard(lock);
-            members.push_back(member);
             threads.push_back(std::this_thread::get_id());
         }
         if (onInvoke) {
@@ -76,11 +67,6 @@ public:
         std::lock_guard guard(lock);
         return threads;
     }
-    std::vector<DISPID> Members()
-    {
-        std::lock_guard guard(lock);
-        return members;
-    }
 
     std::function<void(DISPPARAMS&)> onInvoke;
     std::atomic<int> invocations{0};
@@ -88,8 +74,8 @@ public:
 private:
     std::atomic<int>* releases;
     bool offersEvents;
-    std::mutex lock;  // guards: members, threads
-    std::vector<DISPID> members;
+    HRESULT constructResult;
+    std::mutex lock;  // guards: threads
     std::vector<std::thread::id> threads;
 };
 
