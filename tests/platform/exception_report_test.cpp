@@ -191,10 +191,15 @@ TEST(ExceptionLog, EachReportIsAnEntryUnderItsLocalTimeStamp)
 TEST(ExceptionLog, WritesNothingWhereItCannot)
 {
     {
-        // The Log folder is missing: it is not created, nothing is written.
+        // The Log folder is missing: it is not created, nothing is written,
+        // and the report still reaches the debug output and the user.
         TempAppData appData(false);
-        AppendToLog(u"lost\n");
+        Capture capture;
+        EXPECT_EQ(ReportException(exc_tunnel(659, static_cast<uint32_t>(E_INVALIDARG), "Set property error:ttl")),
+                  E_INVALIDARG);
         EXPECT_FALSE(fs::exists(appData.root / "Corvana"));
+        EXPECT_EQ(capture.debugOutput.size(), 1u);
+        EXPECT_EQ(capture.messages.size(), 1u);
     }
     {
         // A path beyond 999 characters is refused even where it exists.
