@@ -76,6 +76,8 @@ public:
     // For a host in the same process: the engine's counters, when an
     // engine exists. Reading never blocks the engine's packet paths.
     std::optional<TunnelStatistics::Snapshot> Statistics() const;
+    // The sink the engine reports to (tests drive it from their own threads).
+    ITunnelEvents& EngineEvents() { return *this; }
     // The configuration as it stands (tests and diagnostics).
     const ControlSettings& Settings() const { return settings; }
     bool IsStarted() const { return started; }

@@ -134,4 +134,45 @@ TEST(ControlEvents, StopWhileAWorkerReportsDoesNotHang)
     ASSERT_EQ(done.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "the host hung";
 }
 
+// Once final release has begun, a worker that still reports raises nothing.
+TEST(ControlEvents, NothingIsRaisedOnceFinalReleaseBegan)
+{
+    Apartment::Scope apartment;
+    Control control;
+    RecordingSink sink;
+    IConnectionPoint* point = nullptr;
+    uint32_t cookie = 0;
+    ASSERT_EQ(control->FindConnectionPoint(DIID__IZAN_TunnelEvents, &point), S_OK);
+    ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> reports{0};
+    ITunnelEvents& events = control->EngineEvents();
+    std::thread worker([&] {
+        while (!stop) {
+            events.OnError("still reporting", 0x80004005u);
+            ++reports;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const auto pumpUntil = [&](auto pred) {
+        for (int i = 0; i < 500 && !pred(); ++i) {
+            apartment.Get()->PumpFor(10);
+        }
+        return pred();
+    };
+    ASSERT_TRUE(pumpUntil([&] { return !sink.Events().empty(); }));
+
+    control->FinalRelease();  // what the last Release starts with
+    apartment.Get()->PumpFor(50);  // a raise already past its check completes
+    const size_t delivered = sink.Events().size();
+    const int reportsThen = reports;
+    ASSERT_TRUE(pumpUntil([&] { return reports > reportsThen + 20; }));
+    EXPECT_EQ(sink.Events().size(), delivered) << "events after final release began";
+    stop = true;
+    worker.join();
+    point->Unadvise(cookie);
+    point->Release();
+}
+
 } // namespace
