@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <chrono>
 #include <cerrno>
 #include <climits>
@@ -35,7 +36,6 @@ namespace {
 
 constexpr uint32_t kMaxPort = 65535;
 constexpr uint32_t kMaxTransfer = INT32_MAX;  // the largest count a result can carry
-constexpr size_t kMaxBatch = 64;              // datagrams per ReceiveMany call
 constexpr const char* kNoDatagramSocket = "No open datagram socket.";
 constexpr const char* kNoStreamSocket = "No open stream socket.";
 
@@ -46,6 +46,11 @@ struct ParsedEndpoint {
     std::string error;
 };
 
+std::string PortRangeError(uint32_t port)
+{
+    return "Port " + std::to_string(port) + " is out of range.";
+}
+
 ParsedEndpoint ParseEndpoint(const char* text, uint32_t port)
 {
     ParsedEndpoint parsed;
@@ -54,7 +59,7 @@ ParsedEndpoint ParseEndpoint(const char* text, uint32_t port)
         return parsed;
     }
     if (port > kMaxPort) {
-        parsed.error = "Port " + std::to_string(port) + " is out of range.";
+        parsed.error = PortRangeError(port);
         return parsed;
     }
     asio::error_code error;
@@ -163,6 +168,15 @@ bool CNetworkSocket::OpenUdp()
         sockets->datagramSocket.reset();
         sockets->datagramSocket = std::make_unique<udp::socket>(sockets->context);
         sockets->datagramSocket->open(udp::v4());
+        // Blocking reads of this socket end after the bounded wait; a socket
+        // whose reads could block for ever is not opened at all.
+        const timeval limit{0, static_cast<suseconds_t>(kSocketWaitMs * 1000)};
+        if (::setsockopt(sockets->datagramSocket->native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) !=
+            0) {
+            FailErrno(errno, E_FAIL);
+            sockets->datagramSocket.reset();
+            return false;
+        }
         return true;
     } catch (const std::exception& e) {
         FailText(e.what(), E_FAIL);
@@ -701,4 +715,127 @@ int32_t CNetworkSocket::JoinGroup(const char* groupAddress)
 int32_t CNetworkSocket::LeaveGroup(const char* groupAddress)
 {
     return SetMembership(groupAddress, false);
+}
+
+// ---- batched datagrams ----------------------------------------------------
+
+std::string CNetworkSocket::AddressText(uint32_t address)
+{
+    // Four numbers and three dots, without the formatted-output machinery
+    // that inet_ntop goes through: this runs for every datagram of a batch.
+    char text[16];
+    char* at = text;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        at = std::to_chars(at, text + sizeof text, (address >> shift) & 0xFF).ptr;
+        if (shift != 0) {
+            *at++ = '.';
+        }
+    }
+    return std::string(text, at);
+}
+
+int32_t CNetworkSocket::ReceiveBatch(std::span<Slot> slots)
+{
+    const int fd = DatagramHandle();
+    if (auto early = CheckTransfer(fd, kNoDatagramSocket, nullptr, 0)) {
+        return *early;
+    }
+    const size_t batch = std::min(slots.size(), kMaxBatch);
+    if (batch == 0) {
+        return 0;
+    }
+    std::array<iovec, kMaxBatch> data;
+    std::array<sockaddr_in, kMaxBatch> senders;
+    std::array<mmsghdr, kMaxBatch> messages;
+    for (size_t i = 0; i < batch; ++i) {
+        if (slots[i].buffer == nullptr && slots[i].capacity != 0) {
+            return FailText("No data buffer.", E_FAIL);
+        }
+        data[i] = iovec{slots[i].buffer, std::min(slots[i].capacity, kMaxTransfer)};
+        messages[i] = mmsghdr{};
+        messages[i].msg_hdr.msg_name = &senders[i];
+        messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+        messages[i].msg_hdr.msg_iov = &data[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    // Blocks until the first datagram or the socket's receive time-out;
+    // MSG_WAITFORONE then takes only what is already there.
+    const int received = ::recvmmsg(fd, messages.data(), static_cast<unsigned>(batch), MSG_WAITFORONE, nullptr);
+    if (received < 0) {
+        return IsTransient(errno) ? 0 : FailErrno(errno, E_FAIL);
+    }
+    bool anyBytes = false;
+    for (size_t i = 0; i < static_cast<size_t>(received); ++i) {
+        const mmsghdr& message = messages[i];
+        const sockaddr_in& from = senders[i];
+        Slot& slot = slots[i];
+        slot.length = message.msg_len;
+        slot.truncated = (message.msg_hdr.msg_flags & MSG_TRUNC) != 0;
+        const bool v4 = message.msg_hdr.msg_namelen >= sizeof from && from.sin_family == AF_INET;
+        slot.senderAddress = v4 ? ntohl(from.sin_addr.s_addr) : 0;
+        slot.senderPort = v4 ? ntohs(from.sin_port) : 0;
+        anyBytes = anyBytes || message.msg_len > 0;
+    }
+    // Every read of a shut-down socket gives 0 bytes at once.
+    return anyBytes ? received : FailText("No bytes received (empty datagrams or socket shut down).", E_FAIL);
+}
+
+int32_t CNetworkSocket::SendBatch(const char* address, std::span<const Outgoing> datagrams,
+                                  std::span<int32_t> results)
+{
+    const size_t count = std::min(datagrams.size(), results.size());
+    const int fd = DatagramHandle();
+    const ParsedEndpoint remote = ParseEndpoint(address, 0);
+    int32_t whole = 0;
+    std::array<iovec, kMaxBatch> data;
+    std::array<udp::endpoint, kMaxBatch> to;
+    std::array<mmsghdr, kMaxBatch> messages;
+    std::array<size_t, kMaxBatch> index;  // of each message in `datagrams`
+    size_t next = 0;
+    while (next < count) {
+        // One system call for the next run of datagrams that can be sent;
+        // any other one gets the result its own SendTo would give.
+        size_t run = 0;
+        for (; next < count && run < kMaxBatch; ++next) {
+            const Outgoing& datagram = datagrams[next];
+            if (auto early = CheckTransfer(fd, kNoDatagramSocket, datagram.buffer, datagram.length)) {
+                results[next] = *early;
+            } else if (!remote.error.empty()) {
+                results[next] = FailText(remote.error, E_FAIL);
+            } else if (datagram.port > kMaxPort) {
+                results[next] = FailText(PortRangeError(datagram.port), E_FAIL);
+            } else if (datagram.length > kMaxTransfer) {
+                results[next] = FailText("Datagram too large.", E_FAIL);
+            } else {
+                to[run] = udp::endpoint(remote.address, static_cast<uint16_t>(datagram.port));
+                data[run] = iovec{const_cast<void*>(datagram.buffer), datagram.length};
+                messages[run] = mmsghdr{};
+                messages[run].msg_hdr.msg_name = to[run].data();
+                messages[run].msg_hdr.msg_namelen = static_cast<socklen_t>(to[run].size());
+                messages[run].msg_hdr.msg_iov = &data[run];
+                messages[run].msg_hdr.msg_iovlen = 1;
+                index[run++] = next;
+            }
+        }
+        size_t done = 0;
+        while (done < run) {
+            const int sent = ::sendmmsg(fd, &messages[done], static_cast<unsigned>(run - done), MSG_NOSIGNAL);
+            if (sent <= 0) {
+                // The first datagram of the rest failed alone; the rest are
+                // tried after it, as separate sends would be.
+                results[index[done++]] = sent < 0 ? FailErrno(errno, E_FAIL) : FailText("Datagram not sent.", E_FAIL);
+                continue;
+            }
+            for (int i = 0; i < sent; ++i, ++done) {
+                const uint32_t length = datagrams[index[done]].length;
+                if (messages[done].msg_len == length) {
+                    results[index[done]] = static_cast<int32_t>(length);
+                    ++whole;
+                } else {
+                    results[index[done]] = FailText("Datagram sent in part.", E_FAIL);
+                }
+            }
+        }
+    }
+    return whole;
 }

@@ -135,6 +135,40 @@ public:
     };
     int32_t ReceiveMany(std::span<Datagram> datagrams);
 
+    // The engine's batched datagram calls. The datagram socket carries a
+    // receive time-out of kSocketWaitMs from OpenUdp on, so ReceiveBatch
+    // waits inside its one read instead of polling first.
+    static constexpr size_t kMaxBatch = 64;
+    struct Slot {
+        void* buffer = nullptr;
+        uint32_t capacity = 0;
+        uint32_t length = 0;          // 0 for an empty datagram: skip it
+        bool truncated = false;       // larger than `capacity`: must not be used
+        uint32_t senderAddress = 0;   // IPv4, host order
+        uint16_t senderPort = 0;
+    };
+    // Waits up to 200 ms for a datagram and reads it together with those
+    // already waiting behind it (up to kMaxBatch), in arrival order, with
+    // one system call. Returns how many slots were filled, 0 when none
+    // arrived, E_FAIL as ReceiveFrom does, and also when every datagram read
+    // was empty (as every read of a shut-down socket is).
+    int32_t ReceiveBatch(std::span<Slot> slots);
+
+    struct Outgoing {
+        const void* buffer = nullptr;
+        uint32_t length = 0;
+        uint32_t port = 0;
+    };
+    // Sends the datagrams in order to `address`, each to its own port, as
+    // many per system call as the system takes. results[i] receives what
+    // SendTo would have returned for datagrams[i] (its length, else E_FAIL
+    // with the failure recorded); each datagram is tried once. Returns how
+    // many went out.
+    int32_t SendBatch(const char* address, std::span<const Outgoing> datagrams, std::span<int32_t> results);
+
+    // Dotted text of an IPv4 address given in host order.
+    [[nodiscard]] static std::string AddressText(uint32_t address);
+
 private:
     // Descriptors of the open datagram and connect sockets; -1 when closed.
     int DatagramHandle() const;

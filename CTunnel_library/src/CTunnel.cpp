@@ -13,6 +13,8 @@
 #include "ZAN_Time.h"
 #include "base_exception.h"
 
+#include <algorithm>
+#include <array>
 #include <span>
 #include <vector>
 
@@ -58,6 +60,11 @@ CTunnel::CTunnel() : stackFactory(std::make_unique<TunnelStackFactory>(this))
 CTunnel::~CTunnel()
 {
     Stop();
+    // A sending thread may be waiting on a TCP peer that reads nothing:
+    // shutting the connection down ends its write, so the thread can stop.
+    if (tcpTunnelSocket) {
+        tcpTunnelSocket->Shutdown();
+    }
 
     std::map<std::string, std::unique_ptr<TunnelSocketSenderThread>> ports;
     {
@@ -407,50 +414,75 @@ size_t CTunnel::ReceivePortCount()
 // ---------------------------------------------------------------------------
 // Sender path
 //
-//   TunnelSocketSenderThread / TunnelSenderThread / receive loop (idle)
-//     -> SendOrKeepAlive [senderStacksLock]
-//          -> SendPacket: loopback copy [portStacksLock, ring lock]
-//                         recorder      [recorder lock]
-//                         tunnel socket [its own locks]
-//          -> SendKeepAlive when the tunnel was idle for more than 9000 ms
+//   TunnelSocketSenderThread (a batch of datagrams) -> SendDatagrams
+//   TunnelSenderThread (one datagram) -> SendOrKeepAlive -> SendDatagrams
+//     [senderStacksLock held for the whole batch]
+//       -> SendChunk: loopback copy of each [portStacksLock, ring lock]
+//                     recorder, each        [recorder lock]
+//                     tunnel socket: UDP builds all and sends them with
+//                     one call; TCP sends frame by frame [its own locks]
+//   idle passes, receive loop -> SendOrKeepAlive
+//       -> SendKeepAlive when the tunnel was idle for more than 9000 ms
 
 int CTunnel::SendOrKeepAlive(TunnelPacket& packet, bool idle)
 {
+    if (!idle) {
+        return SendDatagrams(std::span(&packet, 1));
+    }
     // Most idle passes find nothing due; they are answered without taking
     // the send lock, so receiving and idle threads do not queue behind sends.
     const auto keepAliveDue = [this](int64_t now) {
         const int64_t elapsed = now - lastSendMs.load();
         return elapsed >= 0 && elapsed > kKeepAliveIdleMs;
     };
-    if (idle && (!destinationSet.load() || !keepAliveDue(GetTimeMs()))) {
+    if (!destinationSet.load() || !keepAliveDue(GetTimeMs())) {
         return 0;
     }
 
     CZAN_AutoLock guard(&senderStacksLock);
+    if (!RefreshDestination()) {
+        return 0;
+    }
+    const int64_t now = GetTimeMs();
+    if (keepAliveDue(now)) {
+        SendKeepAlive();
+        lastSendMs.store(now);
+    }
+    return 0;
+}
+
+int CTunnel::SendDatagrams(std::span<TunnelPacket> packets)
+{
+    CZAN_AutoLock guard(&senderStacksLock);
+    if (!RefreshDestination()) {
+        return 0;
+    }
+    const int64_t now = GetTimeMs();
+    // A failed send ends the calling thread when a TCP socket exists, and
+    // the packets behind it are not sent: there they go one at a time.
+    const size_t chunkSize = tcpTunnelSocket ? 1 : TunnelSocket::kBatchSize;
+    while (!packets.empty()) {
+        const std::span<TunnelPacket> chunk = packets.first(std::min(packets.size(), chunkSize));
+        packets = packets.subspan(chunk.size());
+        const SendOutcome outcome = SendChunk(chunk);
+        if (outcome.anySent) {
+            lastSendMs.store(now);
+        }
+        if (outcome.anyFailed && tcpTunnelSocket) {
+            ReportError(LastErrorText() + " : " + tcpTunnelSocket->LastErrorText());
+            return kEndThread;
+        }
+    }
+    return 0;
+}
+
+bool CTunnel::RefreshDestination()
+{
     if (udpTunnelSocket) {
         udpTunnelSocket->destination.port = destination.port;
         udpTunnelSocket->destination.address = destination.address;
     }
-    if (!destinationSet.load()) {
-        return 0;
-    }
-    const int64_t now = GetTimeMs();
-    if (idle) {
-        if (keepAliveDue(now)) {
-            SendKeepAlive();
-            lastSendMs.store(now);
-        }
-        return 0;
-    }
-    if (SendPacket(packet)) {
-        lastSendMs.store(now);
-        return 0;
-    }
-    if (tcpTunnelSocket) {
-        ReportError(LastErrorText() + " : " + tcpTunnelSocket->LastErrorText());
-        return kEndThread;
-    }
-    return 0;
+    return destinationSet.load();
 }
 
 void CTunnel::SendKeepAlive()
@@ -481,34 +513,50 @@ void CTunnel::StoreSendResult(int32_t result)
     }
 }
 
-bool CTunnel::SendPacket(TunnelPacket& packet)
+CTunnel::SendOutcome CTunnel::SendChunk(std::span<TunnelPacket> chunk)
 {
+    SendOutcome outcome;
     if (!udpTunnelSocket && !tcpTunnelSocket) {
-        return false;
+        outcome.anyFailed = true;
+        return outcome;
     }
-    DeliverLoopback(packet);
-    if (recorder.GetState() == IVCSaver::State::Recording) {
-        CZAN_AutoLock guard(&recorder.Lock());
-        recorder.RecordDatagram(packet.endpoint.port, Payload(packet));
+    for (const TunnelPacket& packet : chunk) {
+        DeliverLoopback(packet);
+        if (recorder.GetState() == IVCSaver::State::Recording) {
+            CZAN_AutoLock guard(&recorder.Lock());
+            recorder.RecordDatagram(packet.endpoint.port, Payload(packet));
+        }
     }
 
-    const auto port = static_cast<uint16_t>(packet.endpoint.port);
-    bool sent = true;
     if (udpTunnelSocket) {
-        const int32_t result = udpTunnelSocket->Send(packet.data, packet.length, port, kDataKind);
-        StoreSendResult(result);
-        sent = result > 0;
-    } else {
-        // A TCP send either went out or found the connection lost and tried
-        // to restore it; the datagram counts as sent in both cases.
-        sent = tcpTunnelSocket->Send(packet.data, packet.length, port, kDataKind) >= 0;
+        std::array<int32_t, TunnelSocket::kBatchSize> results;
+        udpTunnelSocket->SendMany(chunk, results);
+        for (size_t i = 0; i < chunk.size(); ++i) {
+            StoreSendResult(results[i]);
+            const bool sent = results[i] > 0;
+            CountSend(sent, chunk[i].length);
+            outcome.anySent = outcome.anySent || sent;
+            outcome.anyFailed = outcome.anyFailed || !sent;
+        }
+        return outcome;
     }
+    // A TCP send either went out or found the connection lost and tried to
+    // restore it; the datagram counts as sent in both cases.
+    for (const TunnelPacket& packet : chunk) {
+        const auto port = static_cast<uint16_t>(packet.endpoint.port);
+        CountSend(tcpTunnelSocket->Send(packet.data, packet.length, port, kDataKind) >= 0, packet.length);
+    }
+    outcome.anySent = true;
+    return outcome;
+}
+
+void CTunnel::CountSend(bool sent, uint32_t length)
+{
     if (sent) {
-        stats.DataSent(packet.length);
+        stats.DataSent(length);
     } else {
         stats.SendFailed();
     }
-    return udpTunnelSocket ? sent : true;
 }
 
 void CTunnel::DeliverLoopback(const TunnelPacket& packet)
@@ -524,25 +572,33 @@ void CTunnel::DeliverLoopback(const TunnelPacket& packet)
 // Receiver path
 //
 //   TunnelReceiverThread -> ReceiveLoop, until receiverStop:
-//     UDP: Receive (200 ms wait) -> learn the peer -> Dispatch -> keep-alive check
+//     UDP: ReceiveBatch (200 ms wait, then the datagrams already waiting)
+//          -> for each in order: open -> learn the peer -> Dispatch
+//          -> Deliver -> keep-alive check
 //     TCP: FillStream (200 ms wait) -> Receive each buffered frame -> Dispatch
+//          -> Deliver (also whenever a batch of packets is full)
 //   Dispatch: recorder [recorder lock], then port stack [portStacksLock, ring
-//   lock] or a UDP datagram to deliveryAddress:port.
+//   lock] or a place in the batch for deliveryAddress:port. Deliver sends the
+//   batch with one call; it runs before any port-stack push, so deliveries
+//   keep the order of arrival.
 
 int CTunnel::ReceiveLoop()
 {
-    TunnelPacket packet;
+    ReceivePackets packets;
     try {
-        packet.Reserve(TunnelSocket::kReceiveBufferSize);
+        // Only the pages the datagrams touch are ever backed by memory.
+        for (TunnelPacket& packet : packets) {
+            packet.Reserve(TunnelSocket::kReceiveBufferSize);
+        }
         if (!udpTunnelSocket && !tcpTunnelSocket) {
             throw exc_ZANTunnel(__LINE__, "CTunnel not set.");
         }
         receiving.store(true);
         while (!receiverStop.load()) {
             if (udpTunnelSocket) {
-                ReceiveUdp(*udpTunnelSocket, packet);
+                ReceiveUdp(*udpTunnelSocket, packets);
             } else if (tcpTunnelSocket) {
-                ReceiveTcp(*tcpTunnelSocket, packet);
+                ReceiveTcp(*tcpTunnelSocket, packets);
             } else {
                 SleepMs(kIdleReceiveSleepMs);
             }
@@ -557,33 +613,51 @@ int CTunnel::ReceiveLoop()
     return kEndThread;
 }
 
-void CTunnel::ReceiveUdp(TunnelSocket& socket, TunnelPacket& packet)
+void CTunnel::ReceiveUdp(TunnelSocket& socket, ReceivePackets& packets)
 {
-    (void)socket.Receive(packet);
-    if (socket.LastOpenResult() == TunnelPacketFormat::OpenResult::kOpened) {
-        // Any packet of the peer, a keep-alive too, tells where it is.
-        if (!destinationSet.load()) {
-            LearnPeer(socket.SenderEndPoint);
+    // The datagrams waiting now are read at once and handled in the order
+    // they arrived, each into its own packet.
+    LocalDeliveries pending;
+    const size_t count = socket.ReceiveBatch();
+    for (size_t i = 0; i < count; ++i) {
+        TunnelPacket& packet = packets[i];
+        (void)socket.OpenReceived(i, packet);
+        if (socket.LastOpenResult() == TunnelPacketFormat::OpenResult::kOpened) {
+            // Any packet of the peer, a keep-alive too, tells where it is.
+            if (!destinationSet.load()) {
+                LearnPeer(socket.SenderEndPoint);
+            }
+            Dispatch(packet, pending);
         }
-        Dispatch(packet);
     }
-    (void)SendOrKeepAlive(packet, true);
+    Deliver(pending);
+    // One check covers the whole batch: it took microseconds, and at most
+    // one keep-alive can be due.
+    (void)SendOrKeepAlive(packets[0], true);
 }
 
-void CTunnel::ReceiveTcp(TCPTunnelSocket& socket, TunnelPacket& packet)
+void CTunnel::ReceiveTcp(TCPTunnelSocket& socket, ReceivePackets& packets)
 {
     if (!socket.FillStream()) {
         return;
     }
     // A dropped frame does not hide the complete frames behind it: the
-    // stream buffer is drained until no complete frame is left.
+    // stream buffer is drained until no complete frame is left. Each frame
+    // gets its own packet until a batch is full and delivered.
+    LocalDeliveries pending;
+    size_t used = 0;
     while (!receiverStop.load()) {
-        if (socket.Receive(packet)) {
-            Dispatch(packet);
+        if (used == packets.size()) {
+            Deliver(pending);
+            used = 0;
+        }
+        if (socket.Receive(packets[used])) {
+            Dispatch(packets[used++], pending);
         } else if (socket.LastDrop() == TunnelPacketFormat::OpenResult::kNothing) {
             break;
         }
     }
+    Deliver(pending);
 }
 
 void CTunnel::LearnPeer(const PacketEndpoint& sender)
@@ -596,7 +670,7 @@ void CTunnel::LearnPeer(const PacketEndpoint& sender)
     }
 }
 
-void CTunnel::Dispatch(TunnelPacket& packet)
+void CTunnel::Dispatch(const TunnelPacket& packet, LocalDeliveries& pending)
 {
     if (packet.kind != TunnelPacket::kDataKind) {
         stats.KeepAliveReceived();
@@ -608,23 +682,40 @@ void CTunnel::Dispatch(TunnelPacket& packet)
         recorder.RecordDatagram(packet.endpoint.port, Payload(packet));
     }
 
-    PacketEndpoint to;
     {
         CZAN_AutoLock guard(&portStacksLock);
         const auto found = portStacks.find(PortStackKey{std::string(), packet.endpoint.port});
         if (found != portStacks.end()) {
+            // The datagrams before this one leave first: every delivery
+            // keeps the order of arrival.
+            Deliver(pending);
             if (packet.data != nullptr) {
                 found->second->Deliver(packet);
             }
             return;
         }
     }
+    if (pending.count == pending.datagrams.size()) {
+        Deliver(pending);
+    }
+    pending.datagrams[pending.count++] = CNetworkSocket::Outgoing{packet.data, packet.length, packet.endpoint.port};
+}
+
+void CTunnel::Deliver(LocalDeliveries& pending)
+{
+    if (pending.count == 0) {
+        return;
+    }
+    std::string address;
     {
         CZAN_AutoLock guard(&configLock);
-        to.address = deliveryAddress;
+        address = deliveryAddress;
     }
-    to.port = packet.endpoint.port;
-    (void)localSocket->SendTo(packet.data, packet.length, std::move(to));
+    // The results are not examined: a payload that cannot be delivered is lost.
+    std::array<int32_t, TunnelSocket::kBatchSize> results;
+    (void)localSocket->Socket().SendBatch(address.c_str(), std::span(pending.datagrams.data(), pending.count),
+                                          results);
+    pending.count = 0;
 }
 
 void CTunnel::StopRecordingAfterFailure()

@@ -6,21 +6,23 @@
 #include "IVCSaver.h"
 #include "PacketEndpoint.h"
 #include "TunnelPacket.h"
+#include "TunnelSocket.h"
 #include "TunnelStatistics.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <utility>
 
 class TCPTunnelSocket;
 class TunnelReceiverThread;
 class TunnelSenderThread;
-class TunnelSocket;
 class TunnelSocketSenderThread;
 class TunnelStack;
 class TunnelStackFactory;
@@ -96,6 +98,9 @@ public:
     // Sends `packet` into the tunnel, or (idle) a keep-alive when due.
     // Returns kEndThread when the calling thread must end, else 0.
     int SendOrKeepAlive(TunnelPacket& packet, bool idle);
+    // Sends the datagrams in order, under one hold of the send lock; the
+    // same as SendOrKeepAlive(packet, false) for each of them in turn.
+    int SendDatagrams(std::span<TunnelPacket> packets);
     // One whole run of the receive loop; returns kEndThread.
     int ReceiveLoop();
     bool SenderStopRequested() const { return senderStop.load(std::memory_order_acquire); }
@@ -111,13 +116,35 @@ public:
 private:
     using PortStackKey = std::pair<std::string, uint32_t>;
 
-    bool SendPacket(TunnelPacket& packet);
+    struct SendOutcome {
+        bool anySent = false;
+        bool anyFailed = false;
+    };
+    // Call with senderStacksLock held. Copies the destination into the UDP
+    // socket; false when there is no destination yet.
+    bool RefreshDestination();
+    // Call with senderStacksLock held: loopback copies and recording of
+    // each packet, then the sends (at most TunnelSocket::kBatchSize).
+    SendOutcome SendChunk(std::span<TunnelPacket> chunk);
+    void CountSend(bool sent, uint32_t length);
     void SendKeepAlive();
     void StoreSendResult(int32_t result);
     void DeliverLoopback(const TunnelPacket& packet);
-    void Dispatch(TunnelPacket& packet);
-    void ReceiveUdp(TunnelSocket& socket, TunnelPacket& packet);
-    void ReceiveTcp(TCPTunnelSocket& socket, TunnelPacket& packet);
+
+    // The receive loop's packets: one per datagram of a batch, so that the
+    // local deliveries of a whole batch leave with one call.
+    using ReceivePackets = std::array<TunnelPacket, TunnelSocket::kBatchSize>;
+    // Payloads for local delivery, pointing into those packets.
+    struct LocalDeliveries {
+        std::array<CNetworkSocket::Outgoing, TunnelSocket::kBatchSize> datagrams;
+        size_t count = 0;
+    };
+    // Delivers to a port stack at once, or adds to `pending` for delivery
+    // through localSocket.
+    void Dispatch(const TunnelPacket& packet, LocalDeliveries& pending);
+    void Deliver(LocalDeliveries& pending);
+    void ReceiveUdp(TunnelSocket& socket, ReceivePackets& packets);
+    void ReceiveTcp(TCPTunnelSocket& socket, ReceivePackets& packets);
     void LearnPeer(const PacketEndpoint& sender);
     void StopRecordingAfterFailure();
     void SetUpCrypto(class TunnelCrypto& crypto, uint32_t cryptoType, const char* cryptoKey);

@@ -3,7 +3,10 @@
 #include "ResultCodes.h"
 #include "base_exception.h"
 
+#include <algorithm>
+#include <array>
 #include <string>
+#include <utility>
 
 // Every throw in this file stands on a fixed line: the line number travels
 // in the exception and appears in the error reports that the engine and the
@@ -16,16 +19,13 @@ uint32_t CZANSocket::ErrorCode() const
     return static_cast<uint32_t>(socket.LastErrorCode());
 }
 
-// Construction opens the one datagram socket this object ever has.
-//
-// Address reuse lets the engine's sockets share a port with other local
-// listeners; a socket that cannot allow it still works, so the result is not
-// examined.
+// Construction opens the one datagram socket this object ever has. Address
+// reuse lets the engine's sockets share a port with other local listeners; a
+// socket that cannot allow it still works, so the result is not examined.
 //
 // The "Creating socket." exception carries the code recorded before the
-// attempt: a failing open leaves its reason in the error text only, so a
-// new socket reports code 0. Nothing else can fail here: a socket that
-// opened is a usable socket.
+// attempt: a failing open leaves its reason in the error text only, so a new
+// socket reports code 0. Nothing else can fail: an open socket is usable.
 
 CZANSocket::CZANSocket()
 {
@@ -49,20 +49,20 @@ void CZANSocket::Bind(const char* address, uint32_t port)
         throw exc_ZANSocket(__LINE__, ErrorCode(), "Bind Error.");
 }
 
-// The packet is stamped with where the datagram arrives, not where it came
+// Packets are stamped with where the datagram arrives, not where it came
 // from: the port that travels through the tunnel is the local port that a
-// sibling module sent to. The stamp is taken before the wait, so it holds
-// even when nothing arrives and the packet goes on as an idle tick.
-//
-// A packet without a block has no room: its datagram is read with capacity 0,
-// found too large and dropped, and the call returns 0. The engine's packets
-// carry a 65535-byte block, enough for any datagram.
-
-int32_t CZANSocket::ReceivePacket(TunnelPacket& packet)
+// sibling module sent to. ReceivePacket takes the stamp before the wait, so
+// it holds even when nothing arrives and the packet goes on as an idle tick;
+// ReceivePackets is given it, read once here after binding (a bound socket's
+// end point never changes). A packet without a block has no room: its
+// datagram is read with capacity 0, found too large and dropped. The engine's
+// packets carry a 65535-byte block, enough for any datagram.
+PacketEndpoint CZANSocket::LocalEndPoint()
 {
-    if (socket.GetLocalEndPoint(packet.endpoint.address, packet.endpoint.port) != S_OK)
+    PacketEndpoint local;
+    if (socket.GetLocalEndPoint(local.address, local.port) != S_OK)
         throw exc_ZANSocket(__LINE__, ErrorCode(), "GetLocalEndPoint Error.");
-    return ReceiveInto(packet);
+    return local;
 }
 
 // Multicast datagrams leave by the interface with this IPv4 address.
@@ -158,4 +158,52 @@ void CZANSocket::SetSenderBufferLength(int32_t size)
 {
     if (socket.SetSendBufferSize(size) != S_OK)
         throw exc_ZANSocket(__LINE__, ErrorCode(), "Setting sender buffer length.");
+}
+
+// ---- receive-port reads -------------------------------------------------------
+
+int32_t CZANSocket::ReceivePacket(TunnelPacket& packet)
+{
+    PacketEndpoint local = LocalEndPoint();
+    packet.endpoint.port = local.port;
+    packet.endpoint.address = std::move(local.address);
+    return ReceiveInto(packet);
+}
+
+// A datagram too large for its packet's block is dropped, as Receive drops
+// it, and so is an empty one; the packets behind move up by swapping blocks,
+// so the filled packets always come first and keep the order of arrival.
+
+size_t CZANSocket::ReceivePackets(std::span<TunnelPacket> packets, const PacketEndpoint& local)
+{
+    std::array<CNetworkSocket::Slot, CNetworkSocket::kMaxBatch> slots;
+    const size_t batch = std::min(packets.size(), slots.size());
+    for (size_t i = 0; i < batch; ++i) {
+        slots[i] = CNetworkSocket::Slot{};
+        slots[i].buffer = packets[i].data;
+        slots[i].capacity = packets[i].data == nullptr ? 0 : packets[i].capacity;
+    }
+    const int32_t received = socket.ReceiveBatch(std::span(slots.data(), batch));
+    if (received <= 0) {
+        return 0;
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < static_cast<size_t>(received); ++i) {
+        if (slots[i].truncated || slots[i].length == 0) {
+            continue;
+        }
+        TunnelPacket& packet = packets[kept];
+        if (kept != i) {
+            std::swap(packet.data, packets[i].data);
+            std::swap(packet.capacity, packets[i].capacity);
+        }
+        packet.length = slots[i].length;
+        packet.endpoint.port = local.port;
+        packet.endpoint.address = local.address;
+        ++kept;
+    }
+    const CNetworkSocket::Slot& last = slots[static_cast<size_t>(received) - 1];
+    SenderEndPoint.address = CNetworkSocket::AddressText(last.senderAddress);
+    SenderEndPoint.port = last.senderPort;
+    return kept;
 }

@@ -4,7 +4,9 @@
 #include "PacketEndpoint.h"
 #include "TunnelPacket.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 // The datagram socket of the engine's local ports, multicast groups and UDP
 // tunnel leg. It is open from construction to destruction. Configuration
@@ -32,6 +34,19 @@ public:
     // on (throws "GetLocalEndPoint Error." when they cannot be read), then
     // receives into its block as Receive does. Returns the stored length.
     int32_t ReceivePacket(TunnelPacket& packet);
+
+    // The local address and port, as ReceivePacket stamps them. Throws
+    // "GetLocalEndPoint Error.".
+    PacketEndpoint LocalEndPoint();
+
+    // Waits up to 200 ms for a datagram and reads it and those already
+    // waiting behind it, one per packet, in arrival order, with one system
+    // call. Filled packets come first, each with its length and stamped
+    // with `local` (read once from LocalEndPoint). Returns how many; 0 for a
+    // time-out and for every failure. A datagram too large for its packet,
+    // or empty, is dropped. SenderEndPoint names the sender of the last
+    // datagram read.
+    size_t ReceivePackets(std::span<TunnelPacket> packets, const PacketEndpoint& local);
 
     // Throw "Setting multicast sender NIC.", "Joining multicast address."
     // and "Disabling multicast loop." respectively.

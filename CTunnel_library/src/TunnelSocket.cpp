@@ -2,26 +2,35 @@
 
 #include "TunnelStatistics.h"
 
+#include <algorithm>
 #include <span>
 
 using TunnelPacketFormat::OpenResult;
 
 TunnelSocket::TunnelSocket(TunnelStatistics* stats) : stats(stats)
 {
-    receiveBuffer.Reserve(kReceiveBufferSize);
+    // Only the pages a datagram touches are ever backed by memory.
+    for (CZAN_DynamicBuffer& buffer : receiveBuffers) {
+        buffer.Reserve(kReceiveBufferSize);
+    }
 }
 
 TunnelSocket::~TunnelSocket() = default;
 
-int32_t TunnelSocket::Send(const uint8_t* payload, uint32_t length, uint16_t port, uint8_t kind)
+int32_t TunnelSocket::Build(CZAN_DynamicBuffer& output, const uint8_t* payload, uint32_t length, uint16_t port,
+                            uint8_t kind)
 {
     if (payload == nullptr && length != 0) {
         return TunnelPacketFormat::kBuildRefused;
     }
-    outputBuffer.Reserve(TunnelPacketFormat::SendBufferSize(CryptoType(), length, false));
-    const int32_t size = TunnelPacketFormat::BuildPacket(
-        *this, std::span<const uint8_t>(payload, length), port, kind,
-        std::span<uint8_t>(outputBuffer.Data(), outputBuffer.Capacity()));
+    output.Reserve(TunnelPacketFormat::SendBufferSize(CryptoType(), length, false));
+    return TunnelPacketFormat::BuildPacket(*this, std::span<const uint8_t>(payload, length), port, kind,
+                                           std::span<uint8_t>(output.Data(), output.Capacity()));
+}
+
+int32_t TunnelSocket::Send(const uint8_t* payload, uint32_t length, uint16_t port, uint8_t kind)
+{
+    const int32_t size = Build(outputBuffer, payload, length, port, kind);
     if (size <= 0) {
         return size;
     }
@@ -30,14 +39,66 @@ int32_t TunnelSocket::Send(const uint8_t* payload, uint32_t length, uint16_t por
 
 int32_t TunnelSocket::Receive(TunnelPacket& packet)
 {
-    const int32_t n = CZANSocket::Receive(receiveBuffer.Data(), kReceiveBufferSize);
+    const int32_t n = CZANSocket::Receive(receiveBuffers[0].Data(), kReceiveBufferSize);
     if (n <= 0) {
         lastOpenResult = OpenResult::kNothing;
         return 0;
     }
-    lastOpenResult = TunnelPacketFormat::OpenPacket(
-        *this, std::span<const uint8_t>(receiveBuffer.Data(), static_cast<size_t>(n)),
-        !multicastGroup.empty(), packet);
+    return Open(std::span<const uint8_t>(receiveBuffers[0].Data(), static_cast<size_t>(n)), packet);
+}
+
+size_t TunnelSocket::ReceiveBatch()
+{
+    for (size_t i = 0; i < kBatchSize; ++i) {
+        received[i] = CNetworkSocket::Slot{};
+        received[i].buffer = receiveBuffers[i].Data();
+        received[i].capacity = kReceiveBufferSize;
+    }
+    const int32_t n = Socket().ReceiveBatch(received);
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+int32_t TunnelSocket::OpenReceived(size_t index, TunnelPacket& packet)
+{
+    const CNetworkSocket::Slot& slot = received[index];
+    SenderEndPoint.address = CNetworkSocket::AddressText(slot.senderAddress);
+    SenderEndPoint.port = slot.senderPort;
+    if (slot.truncated || slot.length == 0) {
+        lastOpenResult = OpenResult::kNothing;
+        return 0;
+    }
+    return Open(std::span<const uint8_t>(receiveBuffers[index].Data(), slot.length), packet);
+}
+
+void TunnelSocket::SendMany(std::span<const TunnelPacket> packets, std::span<int32_t> results)
+{
+    const size_t count = std::min({packets.size(), results.size(), kBatchSize});
+    std::array<CNetworkSocket::Outgoing, kBatchSize> built;
+    std::array<size_t, kBatchSize> index;  // of each built packet in `packets`
+    size_t ready = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const TunnelPacket& packet = packets[i];
+        CZAN_DynamicBuffer& output = batchOutputs[ready];
+        const int32_t size = Build(output, packet.data, packet.length, static_cast<uint16_t>(packet.endpoint.port),
+                                   TunnelPacketFormat::kDataKind);
+        if (size <= 0) {
+            results[i] = size;
+            continue;
+        }
+        built[ready] = CNetworkSocket::Outgoing{output.Data(), static_cast<uint32_t>(size), destination.port};
+        index[ready++] = i;
+    }
+    std::array<int32_t, kBatchSize> sent;
+    (void)Socket().SendBatch(destination.address.c_str(), std::span(built.data(), ready),
+                             std::span(sent.data(), ready));
+    for (size_t k = 0; k < ready; ++k) {
+        results[index[k]] = sent[k];
+    }
+}
+
+int32_t TunnelSocket::Open(std::span<const uint8_t> datagram, TunnelPacket& packet)
+{
+    lastOpenResult = TunnelPacketFormat::OpenPacket(*this, datagram, !multicastGroup.empty(), packet);
     if (lastOpenResult != OpenResult::kOpened) {
         if (stats != nullptr) {
             stats->Dropped(lastOpenResult);

@@ -6,10 +6,14 @@
 TunnelSocketSenderThread::TunnelSocketSenderThread(CTunnel* engine, const PacketEndpoint& local)
     : engine(engine), local(local)
 {
-    packet.Reserve(kPacketSize);
+    // Only the pages the datagrams touch are ever backed by memory.
+    for (TunnelPacket& packet : packets) {
+        packet.Reserve(kPacketSize);
+    }
     try {
         socket.Bind(local.address.c_str(), local.port);
         socket.SetReceiverBufferLength(static_cast<int32_t>(CTunnel::kSocketBufferSize));
+        stamp = socket.LocalEndPoint();
     } catch (const base_exception& e) {
         if (engine != nullptr) {
             engine->ReportError(ThreadErrorReport(e));
@@ -28,6 +32,8 @@ TunnelSocketSenderThread::~TunnelSocketSenderThread()
 
 int TunnelSocketSenderThread::Run()
 {
-    const bool idle = socket.ReceivePacket(packet) <= 0;
-    return engine->SendOrKeepAlive(packet, idle) == CTunnel::kEndThread ? CTunnel::kEndThread : 0;
+    const size_t received = socket.ReceivePackets(packets, stamp);
+    const int result = received == 0 ? engine->SendOrKeepAlive(packets[0], true)
+                                     : engine->SendDatagrams(std::span(packets.data(), received));
+    return result == CTunnel::kEndThread ? CTunnel::kEndThread : 0;
 }

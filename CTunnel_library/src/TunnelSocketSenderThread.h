@@ -4,16 +4,22 @@
 #include "CZANSocket.h"
 #include "PacketEndpoint.h"
 #include "TunnelPacket.h"
+#include "TunnelSocket.h"
+
+#include <array>
+#include <cstddef>
 
 class CTunnel;
 
 // Forwards the datagrams of one local receive end point into the tunnel:
-// each pass waits up to 200 ms for a datagram and sends it, or lets the
-// engine send a keep-alive when the tunnel has been idle. The packet is
-// stamped with the local port it arrived on, which travels with it.
+// each pass waits up to 200 ms for a datagram, reads it with those already
+// waiting behind it and sends them in order, or lets the engine send a
+// keep-alive when the tunnel has been idle. Each packet is stamped with the
+// local port it arrived on, which travels with it.
 class TunnelSocketSenderThread : public CMediaThread {
 public:
     static constexpr uint32_t kPacketSize = 65535;
+    static constexpr size_t kBatchSize = TunnelSocket::kBatchSize;
 
     // Binds to the end point and starts the thread. A bind or buffer
     // failure is reported through the engine and leaves the thread idle.
@@ -29,5 +35,6 @@ private:
     CTunnel* engine;
     PacketEndpoint local;
     CZANSocket socket;
-    TunnelPacket packet;
+    PacketEndpoint stamp;  // the bound socket's own end point, read once
+    std::array<TunnelPacket, kBatchSize> packets;
 };
