@@ -611,10 +611,19 @@ int32_t CNetworkSocket::Receive(void* buffer, uint32_t capacity, int64_t timeout
     if (auto early = CheckTransfer(fd, kNoStreamSocket, capacity == 0 ? nullptr : buffer, 1)) {
         return *early;
     }
-    if (auto early = AwaitReady(fd, POLLIN, SplitTimeout(timeoutMs))) {
-        return *early;
+    const WaitTime wait = SplitTimeout(timeoutMs);
+    if (wait.seconds < 0 || wait.microseconds < 0) {
+        return FailErrno(EINVAL, E_FAIL);
     }
-    const ssize_t received = ::recv(fd, buffer, std::min(capacity, kMaxTransfer), MSG_DONTWAIT);
+    // Under load the bytes are usually there already: one read then does,
+    // and the wait is made only when it found nothing.
+    ssize_t received = ::recv(fd, buffer, std::min(capacity, kMaxTransfer), MSG_DONTWAIT);
+    if (received < 0 && IsTransient(errno)) {
+        if (auto early = AwaitReady(fd, POLLIN, wait)) {
+            return *early;
+        }
+        received = ::recv(fd, buffer, std::min(capacity, kMaxTransfer), MSG_DONTWAIT);
+    }
     if (received < 0) {
         return IsTransient(errno) ? 0 : FailErrno(errno, IoFailure);
     }

@@ -196,4 +196,26 @@ TEST_F(BatchTransfer, ReceivePacketsStampsKeepsOrderAndDropsWhatDoesNotFit)
     EXPECT_EQ(stamped.endpoint.address, local.address);
 }
 
+// A stream read takes the bytes already there at once (no wait first), and
+// still refuses a negative time-out, still sees the end of the stream.
+TEST_F(BatchTransfer, StreamReadOfWaitingBytesKeepsItsRules)
+{
+    Fd listener = BoundSocket(SOCK_STREAM, true);
+    CNetworkSocket stream;
+    ASSERT_TRUE(stream.OpenTcp());
+    ASSERT_EQ(stream.Connect("127.0.0.1", LocalPort(listener)), S_OK);
+    Fd peer = Accept(listener);
+    ASSERT_EQ(::send(peer.Get(), "abcdef", 6, 0), 6);
+    char buffer[16] = {};
+    ASSERT_EQ(stream.Receive(buffer, 1, 5000), 1);  // the other five came in the same segment
+
+    EXPECT_EQ(stream.Receive(buffer + 1, sizeof buffer - 1, -1), E_FAIL) << "refused even with bytes waiting";
+    ASSERT_EQ(stream.Receive(buffer + 1, 3, 0), 3) << "a zero wait still reads what is there";
+    ASSERT_EQ(stream.Receive(buffer + 4, sizeof buffer - 4, 0), 2);
+    EXPECT_EQ(std::string(buffer, 6), "abcdef");
+    EXPECT_EQ(stream.Receive(buffer, sizeof buffer, 0), 0) << "nothing left: a time-out";
+    peer.Reset();
+    EXPECT_EQ(stream.Receive(buffer, sizeof buffer, 5000), IoFailure);
+}
+
 }  // namespace
