@@ -586,7 +586,7 @@ int CTunnel::ReceiveLoop()
 {
     ReceivePackets packets;
     try {
-        // Only the pages the datagrams touch are ever backed by memory.
+        // Each packet of a batch can take the largest datagram.
         for (TunnelPacket& packet : packets) {
             packet.Reserve(TunnelSocket::kReceiveBufferSize);
         }

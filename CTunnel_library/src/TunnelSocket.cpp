@@ -9,7 +9,7 @@ using TunnelPacketFormat::OpenResult;
 
 TunnelSocket::TunnelSocket(TunnelStatistics* stats) : stats(stats)
 {
-    // Only the pages a datagram touches are ever backed by memory.
+    // Each buffer of a batch can take the largest datagram.
     for (CZAN_DynamicBuffer& buffer : receiveBuffers) {
         buffer.Reserve(kReceiveBufferSize);
     }

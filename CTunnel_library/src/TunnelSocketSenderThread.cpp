@@ -6,7 +6,7 @@
 TunnelSocketSenderThread::TunnelSocketSenderThread(CTunnel* engine, const PacketEndpoint& local)
     : engine(engine), local(local)
 {
-    // Only the pages the datagrams touch are ever backed by memory.
+    // Each packet of a batch can take the largest datagram.
     for (TunnelPacket& packet : packets) {
         packet.Reserve(kPacketSize);
     }
