@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-// The module's result codes: the names and values its callers know from the
-// original platform, as signed 32-bit integers. Failure codes are negative.
+// The module's result codes: the automation names and values its callers
+// already use, as signed 32-bit integers. Failure codes are negative.
 using HRESULT = int32_t;
 
 inline constexpr HRESULT S_OK = 0;

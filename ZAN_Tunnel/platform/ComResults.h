@@ -3,7 +3,7 @@
 #include "ResultCodes.h"
 
 // Result codes of the component layer beyond the module's basic ones
-// (ResultCodes.h), with the values callers know from the original platform.
+// (ResultCodes.h), with the automation values callers already use.
 inline constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFFu);
 inline constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
 

@@ -7,7 +7,7 @@
 
 // The automation variant, reduced to the types the control passes: events
 // carry VT_I4 and a VT_BSTR by reference, properties the integer types and
-// strings. Values and flags are those of the original platform.
+// strings. Values and flags are the automation ones hosts already use.
 using VARTYPE = uint16_t;
 
 inline constexpr VARTYPE VT_EMPTY = 0;
