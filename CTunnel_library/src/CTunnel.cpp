@@ -432,8 +432,9 @@ int CTunnel::SendOrKeepAlive(TunnelPacket& packet, bool idle)
     // Most idle passes find nothing due; they are answered without taking
     // the send lock, so receiving and idle threads do not queue behind sends.
     const auto keepAliveDue = [this](int64_t now) {
-        const int64_t elapsed = now - lastSendMs.load();
-        return elapsed >= 0 && elapsed > kKeepAliveIdleMs;
+        // A clock that stands before the last send gives a negative span:
+        // never due until it has passed that send by more than 9000 ms.
+        return now - lastSendMs.load() > kKeepAliveIdleMs;
     };
     if (!destinationSet.load() || !keepAliveDue(GetTimeMs())) {
         return 0;

@@ -80,8 +80,7 @@ public:
             EXPECT_TRUE(peer->WaitForConnections(2, 5000));
         } else {
             const uint16_t tunnelPort = FreeUdpPort();
-            b.SetReceiverNic("127.0.0.1");
-            b.SetUdpTunnel(nullptr, nullptr, tunnelPort, cryptoType, "burst key", 0);
+            ListenOnLoopback(b, tunnelPort, cryptoType, "burst key");
             a.SetUdpTunnel("127.0.0.1", nullptr, tunnelPort, cryptoType, "burst key", 0);
         }
         b.SetDeliveryAddress("127.0.0.5");

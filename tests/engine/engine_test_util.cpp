@@ -1,5 +1,7 @@
 #include "engine_test_util.h"
 
+#include "CTunnel.h"
+
 #include <filesystem>
 
 namespace enginetest {
@@ -11,6 +13,12 @@ int ThreadCount()
         ++count;
     }
     return count;
+}
+
+void ListenOnLoopback(CTunnel& engine, uint16_t tunnelPort, uint32_t cryptoType, const char* key)
+{
+    engine.SetReceiverNic("127.0.0.1");
+    engine.SetUdpTunnel(nullptr, nullptr, tunnelPort, cryptoType, key, 0);
 }
 
 } // namespace enginetest

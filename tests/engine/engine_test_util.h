@@ -7,6 +7,7 @@
 #include "CNetworkSocket.h"
 #include "ITunnelEvents.h"
 #include "ResultCodes.h"
+#include "WaitUntil.h"
 #include "ZAN_Time.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+class CTunnel;
 
 namespace enginetest {
 
@@ -72,19 +75,6 @@ private:
     std::condition_variable changed;
     std::vector<Event> events;
 };
-
-template <typename Pred>
-bool WaitUntil(Pred pred, int ms = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // A port that nothing on `address` uses right now (the kernel's choice).
 inline uint16_t FreeUdpPort(const char* address = "127.0.0.1")
@@ -167,6 +157,10 @@ public:
 private:
     static inline std::atomic<int64_t> now{0};
 };
+
+// Sets `engine` up as the listening end of a UDP tunnel: no destination, so
+// it listens on 127.0.0.1:tunnelPort and learns its peer from the first packet.
+void ListenOnLoopback(CTunnel& engine, uint16_t tunnelPort, uint32_t cryptoType, const char* key);
 
 // Number of threads of this process.
 int ThreadCount();

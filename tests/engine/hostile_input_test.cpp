@@ -25,8 +25,7 @@ TEST(HostileInput, RandomDatagramsAreDroppedOrCarried)
         UdpEnd out("127.0.0.5", port);
         CTunnel listening;
         listening.SetDeliveryAddress("127.0.0.5");
-        listening.SetReceiverNic("127.0.0.1");
-        listening.SetUdpTunnel(nullptr, nullptr, tunnelPort, type, "key", 0);
+        ListenOnLoopback(listening, tunnelPort, type, "key");
         listening.AddReceivePort(FreeUdpPort(), "127.0.0.3");
         listening.StartReceiver();
 

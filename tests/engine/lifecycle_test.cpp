@@ -14,8 +14,7 @@ TEST(EngineLifecycle, StartStopStartReusesTheEngine)
     UdpEnd out("127.0.0.5", port);
     CTunnel listening;
     listening.SetDeliveryAddress("127.0.0.5");
-    listening.SetReceiverNic("127.0.0.1");
-    listening.SetUdpTunnel(nullptr, nullptr, tunnelPort, 0, "", 0);
+    ListenOnLoopback(listening, tunnelPort, 0, "");
     listening.StartReceiver();
 
     CTunnel calling;

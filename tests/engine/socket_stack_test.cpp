@@ -15,8 +15,7 @@ using namespace enginetest;
 struct StackPair {
     StackPair() : tunnelPort(FreeUdpPort())
     {
-        b.SetReceiverNic("127.0.0.1");
-        b.SetUdpTunnel(nullptr, nullptr, tunnelPort, 0, "", 0);
+        ListenOnLoopback(b, tunnelPort, 0, "");
         b.StartReceiver();
         a.SetUdpTunnel("127.0.0.1", nullptr, tunnelPort, 0, "", 0);
         a.StartReceiver();

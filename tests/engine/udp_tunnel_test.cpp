@@ -32,8 +32,7 @@ public:
     {
         b.SetEvents(&eventsB);
         b.SetDeliveryAddress("127.0.0.5");
-        b.SetReceiverNic("127.0.0.1");
-        b.SetUdpTunnel(nullptr, nullptr, tunnelPort, cryptoType, kLegacyKey, 0);
+        ListenOnLoopback(b, tunnelPort, cryptoType, kLegacyKey);
         b.AddReceivePort(portB, "127.0.0.3");
         if (keys) {
             b.AddKey(7, kMasterKey.data(), 32, kMasterSalt.data(), 14, 1000);
@@ -135,8 +134,7 @@ TEST(UdpTunnel, EndsOfDifferentFormatsNeverAcceptEachOther)
 
     CTunnel plain, sealed;
     sealed.SetDeliveryAddress("127.0.0.5");
-    sealed.SetReceiverNic("127.0.0.1");
-    sealed.SetUdpTunnel(nullptr, nullptr, tunnelPort, 8, "", 0);
+    ListenOnLoopback(sealed, tunnelPort, 8, "");
     sealed.AddKey(7, kMasterKey.data(), 32, kMasterSalt.data(), 14, 0);
     sealed.StartReceiver();
     plain.SetUdpTunnel("127.0.0.1", nullptr, tunnelPort, 0, "", 0);
@@ -162,8 +160,7 @@ TEST(UdpTunnel, LearnsThePeerFromItsFirstPacket)
     const uint16_t port = FreeUdpPort();
     CTunnel listening;
     listening.SetEvents(&events);
-    listening.SetReceiverNic("127.0.0.1");
-    listening.SetUdpTunnel(nullptr, nullptr, tunnelPort, 0, "", 0);
+    ListenOnLoopback(listening, tunnelPort, 0, "");
     listening.AddReceivePort(port, "127.0.0.3");
     listening.StartReceiver();
 

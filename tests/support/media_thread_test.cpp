@@ -1,5 +1,6 @@
 #include "CMediaThread.h"
 #include "ThreadWaitPump.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -28,19 +29,6 @@ protected:
 private:
     std::function<int(TestThread&)> body;
 };
-
-template <typename Pred>
-bool WaitUntil(Pred pred, int ms = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 int Idle(TestThread&)
 {
