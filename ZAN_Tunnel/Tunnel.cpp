@@ -1,6 +1,5 @@
 #include "Tunnel.h"
 
-#include "CNetworkSocket.h"
 #include "CTunnel.h"
 #include "CZAN_AutoLock.h"
 #include "DebugOutput.h"
@@ -259,7 +258,7 @@ void CZAN_Tunnel::SetUpTcpTunnel()
             throw exc_tunnel(kLineProxyConfiguration, static_cast<uint32_t>(E_FAIL), "Getting proxy configuration.");
         }
         const std::string host = Utf16ToUtf8(settings.proxyHost);
-        const std::string numeric = CNetworkSocket::ResolveHostAddress(host.c_str());
+        const std::string numeric = CTunnel::ResolveHostName(host);
         if (numeric.empty()) {
             throw exc_tunnel(kLineProxyResolution, static_cast<uint32_t>(E_FAIL), "Resolving proxy address: " + host);
         }

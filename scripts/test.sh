@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+echo "=== layering"
+scripts/check-layers.sh
 presets=("$@")
 [[ ${#presets[@]} -eq 0 ]] && presets=(default asan tsan)
 for preset in "${presets[@]}"; do

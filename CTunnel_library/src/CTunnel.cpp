@@ -44,6 +44,11 @@ std::span<const std::byte> Payload(const TunnelPacket& packet)
 // ---------------------------------------------------------------------------
 // Construction and destruction
 
+std::string CTunnel::ResolveHostName(const std::string& host)
+{
+    return CNetworkSocket::ResolveHostAddress(host.c_str());
+}
+
 CTunnel::CTunnel() : stackFactory(std::make_unique<TunnelStackFactory>(this))
 {
     localSocket = std::make_unique<CZANSocket>();

@@ -58,6 +58,10 @@ public:
     CTunnel(const CTunnel&) = delete;
     CTunnel& operator=(const CTunnel&) = delete;
 
+    // The numeric address a host name resolves to, empty when it does not:
+    // hosts resolve names (a proxy's, say) the way the engine's sockets do.
+    [[nodiscard]] static std::string ResolveHostName(const std::string& host);
+
     // --- Configuration, on the owner's thread.
     void SetEvents(ITunnelEvents* sink) { events.store(sink, std::memory_order_release); }
     // Copies the tag into the engine and into its existing tunnel sockets.
