@@ -2,6 +2,8 @@
 
 #include <openssl/crypto.h>
 
+namespace zan {
+
 void ControlSettings::WipeSecrets()
 {
     OPENSSL_cleanse(masterKey.data(), masterKey.size());
@@ -11,3 +13,5 @@ void ControlSettings::WipeSecrets()
     }
     OPENSSL_cleanse(proxyPassword.data(), proxyPassword.size() * sizeof(char16_t));
 }
+
+} // namespace zan

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace zan {
+
 // A wide automation text: nullopt stands for the null string, which stays
 // distinct from the empty one.
 using WideText = std::optional<std::u16string>;
@@ -52,3 +54,5 @@ struct ControlSettings {
     // Wipes the key material (the object is about to be replaced or freed).
     void WipeSecrets();
 };
+
+} // namespace zan

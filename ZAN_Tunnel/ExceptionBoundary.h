@@ -6,6 +6,8 @@
 #include <exception>
 #include <utility>
 
+namespace zan {
+
 // Runs the body of an automation method (returning its HRESULT) so that no
 // exception leaves the control: each kind is reported as ExceptionReport.h
 // describes and turned into the method's result. `operationName` names the
@@ -25,3 +27,5 @@ HRESULT InvokeWithinBoundary(const char16_t* operationName, Body&& body)
         return ReportUnknownException(operationName);
     }
 }
+
+} // namespace zan

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <string>
 
+namespace zan {
+
 namespace {
 
 constexpr const char16_t* kCaption = u"Exception";
@@ -144,3 +146,5 @@ HRESULT ReportUnknownException(const char16_t* operationName) noexcept
     }
     return E_FAIL;
 }
+
+} // namespace zan

@@ -7,6 +7,8 @@
 #include <exception>
 #include <string>
 
+namespace zan {
+
 class ComException;
 
 // The longest exception report, in UTF-16 characters; longer ones are cut.
@@ -39,3 +41,5 @@ HRESULT ReportStandardException(const std::exception& e) noexcept;
 HRESULT ReportComException(const char16_t* operationName, const ComException& e) noexcept;
 // Anything else: "ZAN Unknown exception\n<operation>" in a message box; E_FAIL.
 HRESULT ReportUnknownException(const char16_t* operationName) noexcept;
+
+} // namespace zan

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+namespace zan {
+
 // The control's dual automation interface. The virtual slot order after
 // IDispatch is the contract with hosts: do not reorder, insert or remove.
 class IZAN_Tunnel : public IDispatch {
@@ -109,3 +111,5 @@ inline const DispatchEntry kZanTunnelMembers[] = {
     {DISPID_SetProperties, u"SetProperties", u"method set properties"},
     {DISPID_GetProperties, u"GetProperties", u"method get properties"},
 };
+
+} // namespace zan

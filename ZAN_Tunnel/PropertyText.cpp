@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+namespace zan {
+
 namespace PropertyText {
 namespace {
 
@@ -216,3 +218,5 @@ std::u16string FromAscii(std::string_view text)
 }
 
 } // namespace PropertyText
+
+} // namespace zan

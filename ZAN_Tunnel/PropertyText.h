@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+namespace zan {
+
 // Readers for the wide texts a host passes as named property values. They
 // only look at the text: no field is touched here, so a caller can parse a
 // whole value before it stores anything. Parts come back as views into the
@@ -54,3 +56,5 @@ namespace PropertyText {
 [[nodiscard]] std::u16string FromAscii(std::string_view text);
 
 } // namespace PropertyText
+
+} // namespace zan

@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <span>
 
+namespace zan {
+
 namespace {
 
 // Source lines the control's own exceptions are known by in reports.
@@ -565,3 +567,5 @@ std::optional<TunnelStatistics::Snapshot> CZAN_Tunnel::Statistics() const
     }
     return engine->Statistics();
 }
+
+} // namespace zan

@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+namespace zan {
+
 class CTunnel;
 
 // The tunnel control: keeps the whole configuration (every setter only
@@ -113,3 +115,5 @@ private:
     bool started = false;
     EventConnectionPoint eventPoint;
 };
+
+} // namespace zan

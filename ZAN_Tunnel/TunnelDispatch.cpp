@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+namespace zan {
+
 namespace {
 
 const DispatchNameTable& Members()
@@ -292,3 +294,5 @@ HRESULT CZAN_Tunnel::InvokeMember(DISPID dispid, uint16_t flags, DISPPARAMS& par
         return DISP_E_MEMBERNOTFOUND;
     }
 }
+
+} // namespace zan

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 using PropertyText::DecimalValue;
@@ -338,3 +340,5 @@ std::u16string TunnelProperties::Get(const ZAN_Properties& names, const ControlS
         throw exc_tunnel(kLineUnknownGet, 0, "Unknown property :" + ToUtf8(name));
     }
 }
+
+} // namespace zan

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+namespace zan {
+
 class CTunnel;
 class ZAN_Properties;
 
@@ -32,3 +34,5 @@ public:
     static std::u16string Get(const ZAN_Properties& names, const ControlSettings& settings, const char16_t* prop,
                               const std::function<intptr_t()>& factoryAddress);
 };
+
+} // namespace zan

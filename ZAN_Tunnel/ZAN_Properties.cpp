@@ -2,6 +2,8 @@
 
 #include <utility>
 
+namespace zan {
+
 namespace {
 
 struct NamedNumber {
@@ -73,3 +75,5 @@ int32_t ZAN_Properties::Lookup(std::u16string_view name) const
     const auto found = numbers.find(name);
     return found != numbers.end() ? found->second : 0;
 }
+
+} // namespace zan

@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
+namespace zan {
+
 // The table of property names shared by the client's controls: every name
 // any of them knows, mapped to its number. This control handles only the
 // numbers named below and refuses every other name, listed or not.
@@ -57,3 +59,5 @@ private:
     std::vector<std::u16string> names;
     std::unordered_map<std::u16string, int32_t, NameHash, std::equal_to<>> numbers;
 };
+
+} // namespace zan

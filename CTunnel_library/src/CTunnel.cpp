@@ -18,12 +18,15 @@
 #include <span>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 // The source lines the engine's set-up exceptions are known by in reports.
 constexpr int32_t kLineUdpWhileStarted = 631;
 constexpr int32_t kLineTcpWhileStarted = 717;
 constexpr int32_t kLineNoTcpDestination = 753;
+constexpr int32_t kLineNotSet = 600;
 
 constexpr char kTunnelStarted[] = "Can't set tunnel if tunnel is started";
 constexpr char kSendCryptoError[] = "Tunnel : Sending packet error : SSL_Crypto error";
@@ -597,7 +600,7 @@ int CTunnel::ReceiveLoop()
             packet.Reserve(TunnelSocket::kReceiveBufferSize);
         }
         if (!udpTunnelSocket && !tcpTunnelSocket) {
-            throw exc_ZANTunnel(__LINE__, "CTunnel not set.");
+            throw exc_ZANTunnel(kLineNotSet, "CTunnel not set.");
         }
         receiving.store(true);
         while (!receiverStop.load()) {
@@ -791,3 +794,5 @@ bool CTunnel::ReleaseStack(ISocketStack* stack)
     delete found;
     return true;
 }
+
+} // namespace zan

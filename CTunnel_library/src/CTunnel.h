@@ -20,6 +20,8 @@
 #include <string>
 #include <utility>
 
+namespace zan {
+
 class TCPTunnelSocket;
 class TunnelReceiverThread;
 class TunnelSenderThread;
@@ -192,3 +194,5 @@ private:
     std::atomic<ITunnelEvents*> events{nullptr};
     TunnelStatistics stats;
 };
+
+} // namespace zan

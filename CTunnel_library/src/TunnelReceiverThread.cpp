@@ -2,7 +2,11 @@
 
 #include "CTunnel.h"
 
+namespace zan {
+
 int TunnelReceiverThread::Run()
 {
     return engine->ReceiveLoop();
 }
+
+} // namespace zan

@@ -2,6 +2,8 @@
 
 #include "CMediaThread.h"
 
+namespace zan {
+
 class CTunnel;
 
 // The engine's receiver thread: one pass runs the whole receive loop, which
@@ -17,3 +19,5 @@ protected:
 private:
     CTunnel* engine;
 };
+
+} // namespace zan

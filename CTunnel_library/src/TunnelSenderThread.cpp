@@ -2,6 +2,8 @@
 
 #include "CTunnel.h"
 
+namespace zan {
+
 TunnelSenderThread::TunnelSenderThread(CTunnel* engine, TunnelStatistics* stats)
     : TunnelStack(stats), engine(engine)
 {
@@ -23,3 +25,5 @@ int TunnelSenderThread::Run()
     const bool popped = SendEvent().Wait(kQueueWaitMs) && SendQueue().PopPacket(scratch);
     return engine->SendOrKeepAlive(scratch, !popped) == CTunnel::kEndThread ? CTunnel::kEndThread : 0;
 }
+
+} // namespace zan

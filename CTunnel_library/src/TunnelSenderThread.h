@@ -4,6 +4,8 @@
 #include "TunnelPacket.h"
 #include "TunnelStack.h"
 
+namespace zan {
+
 class CTunnel;
 
 // A sender stack: a socket stack whose thread drains the send queue into
@@ -25,3 +27,5 @@ private:
     CTunnel* engine;
     TunnelPacket scratch;
 };
+
+} // namespace zan

@@ -3,6 +3,8 @@
 #include "CTunnel.h"
 #include "base_exception.h"
 
+namespace zan {
+
 TunnelSocketSenderThread::TunnelSocketSenderThread(CTunnel* engine, const PacketEndpoint& local)
     : engine(engine), local(local)
 {
@@ -37,3 +39,5 @@ int TunnelSocketSenderThread::Run()
                                      : engine->SendDatagrams(std::span(packets.data(), received));
     return result == CTunnel::kEndThread ? CTunnel::kEndThread : 0;
 }
+
+} // namespace zan

@@ -9,6 +9,8 @@
 #include <array>
 #include <cstddef>
 
+namespace zan {
+
 class CTunnel;
 
 // Forwards the datagrams of one local receive end point into the tunnel:
@@ -38,3 +40,5 @@ private:
     PacketEndpoint stamp;  // the bound socket's own end point, read once
     std::array<TunnelPacket, kBatchSize> packets;
 };
+
+} // namespace zan

@@ -2,6 +2,8 @@
 
 #include "CTunnel.h"
 
+namespace zan {
+
 ISocketStack* TunnelStackFactory::CreateStack(std::string /*address*/, uint32_t port)
 {
     // The registry is keyed by port alone; the address is not used.
@@ -17,3 +19,5 @@ bool TunnelStackFactory::ReleaseStack(ISocketStack* stack)
 {
     return tunnel->ReleaseStack(stack);
 }
+
+} // namespace zan

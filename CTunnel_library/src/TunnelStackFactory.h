@@ -2,6 +2,8 @@
 
 #include "ISocketStackFactory.h"
 
+namespace zan {
+
 class CTunnel;
 
 // The factory handed to sibling modules; every slot forwards to the
@@ -17,3 +19,5 @@ public:
 private:
     CTunnel* tunnel;
 };
+
+} // namespace zan

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <utility>
 
+namespace zan {
+
 struct Apartment::ConstructionKey {};
 
 namespace {
@@ -208,3 +210,5 @@ void Apartment::Close()
     while (RunOne()) {
     }
 }
+
+} // namespace zan

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <thread>
 
+namespace zan {
+
 // A host thread's call queue. A thread that enters an apartment receives
 // every call other threads direct at it (events for the sinks it advised)
 // on itself: the calling thread queues the call and blocks until the owner
@@ -94,3 +96,5 @@ private:
     std::deque<std::shared_ptr<PendingCall>> queue;
     bool closed = false;
 };
+
+} // namespace zan

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+namespace zan {
+
 std::optional<std::string> CommonAppDataFolder()
 {
     const char* folder = std::getenv("ZAN_COMMON_APPDATA");
@@ -13,3 +15,5 @@ std::optional<std::string> CommonAppDataFolder()
     }
     return std::string(folder);
 }
+
+} // namespace zan

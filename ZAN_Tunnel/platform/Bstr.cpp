@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+namespace zan {
+
 namespace {
 
 // The prefix is one 32-bit byte count; the block also holds the terminator.
@@ -124,3 +126,5 @@ BSTR* BstrOwner::Receive()
     Release();
     return &text;
 }
+
+} // namespace zan

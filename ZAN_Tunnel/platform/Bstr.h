@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace zan {
+
 // Automation strings: UTF-16 text preceded by its length in bytes (a 32-bit
 // word just before the first character) and followed by a zero character.
 // The length prefix lets a BSTR hold zero characters inside; a null BSTR is
@@ -54,3 +56,5 @@ public:
 private:
     BSTR text = nullptr;
 };
+
+} // namespace zan

@@ -8,6 +8,8 @@
 #include <new>
 #include <utility>
 
+namespace zan {
+
 // Interface identifiers, laid out as the platform lays them out.
 struct GUID {
     uint32_t Data1;
@@ -157,3 +159,5 @@ T* CreateComObject(Args&&... args)
     static_cast<void>(TryCreateComObject<T>(&out, std::forward<Args>(args)...));
     return out;
 }
+
+} // namespace zan

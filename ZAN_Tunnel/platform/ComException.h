@@ -2,6 +2,8 @@
 
 #include "ResultCodes.h"
 
+namespace zan {
+
 // The framework's failure carrying an HRESULT (out of memory while making an
 // automation string, for one). It deliberately derives from nothing: the
 // control's boundary tells it apart from the module's own exceptions and
@@ -15,3 +17,5 @@ public:
 private:
     HRESULT error;
 };
+
+} // namespace zan

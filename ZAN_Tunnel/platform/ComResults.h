@@ -2,6 +2,8 @@
 
 #include "ResultCodes.h"
 
+namespace zan {
+
 // Result codes of the component layer beyond the module's basic ones
 // (ResultCodes.h), with the automation values callers already use.
 inline constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFFu);
@@ -23,3 +25,5 @@ inline constexpr HRESULT DISP_E_BADVARTYPE = static_cast<HRESULT>(0x80020008u);
 inline constexpr HRESULT DISP_E_EXCEPTION = static_cast<HRESULT>(0x80020009u);
 inline constexpr HRESULT DISP_E_BADPARAMCOUNT = static_cast<HRESULT>(0x8002000Eu);
 inline constexpr HRESULT DISP_E_PARAMNOTOPTIONAL = static_cast<HRESULT>(0x8002000Fu);
+
+} // namespace zan

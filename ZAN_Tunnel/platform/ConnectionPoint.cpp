@@ -2,6 +2,8 @@
 
 #include <utility>
 
+namespace zan {
+
 EventConnectionPoint::EventConnectionPoint(const IID& eventIid, IConnectionPointContainer* container)
     : eventIid(eventIid), container(container)
 {
@@ -202,3 +204,5 @@ HRESULT EventConnectionPoint::InvokeSink(IDispatch* sink, DISPID member, DISPPAR
     static_cast<void>(VariantClear(&result));
     return hr;
 }
+
+} // namespace zan

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <vector>
 
+namespace zan {
+
 inline constexpr IID IID_IConnectionPoint{0xB196B286, 0xBAB4, 0x101A,
                                           {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 inline constexpr IID IID_IConnectionPointContainer{0xB196B284, 0xBAB4, 0x101A,
@@ -125,3 +127,5 @@ private:
     std::map<uint32_t, Connection> connections;
     uint32_t nextCookie = 1;
 };
+
+} // namespace zan

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <string>
 
+namespace zan {
+
 namespace {
 
 constexpr const char* kIdent = "ZAN_Tunnel";
@@ -90,3 +92,5 @@ void SetDebugOutputSyslogPath(const char* path)
     std::lock_guard guard(outputLock);
     syslogPath = (path != nullptr) ? path : kDefaultSyslogPath;
 }
+
+} // namespace zan

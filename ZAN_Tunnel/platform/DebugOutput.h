@@ -1,5 +1,7 @@
 #pragma once
 
+namespace zan {
+
 // The module's debugger output: texts for whoever watches the process, not
 // for the user. A host may install a callback that receives every text (as
 // UTF-8); without one the texts go to syslog at debug priority, facility
@@ -19,3 +21,5 @@ void SetDebugOutputCallback(DebugOutputCallback callback, void* context);
 // null path restores that). For hosts whose log daemon listens elsewhere,
 // and for tests.
 void SetDebugOutputSyslogPath(const char* path);
+
+} // namespace zan

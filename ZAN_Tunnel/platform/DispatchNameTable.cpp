@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <utility>
 
+namespace zan {
+
 namespace {
 
 char16_t FoldCase(char16_t c)
@@ -62,3 +64,5 @@ HRESULT DispatchNameTable::GetIDsOfNames(const char16_t** names, uint32_t count,
     }
     return hr;
 }
+
+} // namespace zan

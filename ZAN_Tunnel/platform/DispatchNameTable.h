@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+namespace zan {
+
 // One member of a dispatch interface as its compiled-in description names it.
 struct DispatchEntry {
     DISPID id;
@@ -38,3 +40,5 @@ public:
 private:
     std::vector<DispatchEntry> entries;
 };
+
+} // namespace zan

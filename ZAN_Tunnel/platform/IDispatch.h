@@ -4,6 +4,8 @@
 #include "DispatchNameTable.h"
 #include "Variant.h"
 
+namespace zan {
+
 // Late-bound calls by DISPID, with names resolved through GetIDsOfNames.
 // Slot order follows the platform: after IUnknown's three come
 // GetTypeInfoCount, GetTypeInfo, GetIDsOfNames, Invoke. There is no type
@@ -24,3 +26,5 @@ protected:
     IDispatch(const IDispatch&) = default;
     IDispatch& operator=(const IDispatch&) = default;
 };
+
+} // namespace zan

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 
+namespace zan {
+
 namespace {
 
 std::mutex presenterLock;  // guards: presenter, presenterContext
@@ -40,3 +42,5 @@ void ShowMessage(const char16_t* caption, const char16_t* text, uint32_t flags)
     }
     PresentOnStandardError(caption, text);
 }
+
+} // namespace zan

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace zan {
+
 // Messages for the user (the exception reports of the control's boundary).
 // A host may install a presenter, which may block until the user has seen
 // the message; the default one writes "caption: text" and a line feed to
@@ -19,3 +21,5 @@ void SetMessagePresenter(MessagePresenterFn presenter, void* context);
 
 // Shows one message; null texts are shown as empty ones.
 void ShowMessage(const char16_t* caption, const char16_t* text, uint32_t flags);
+
+} // namespace zan

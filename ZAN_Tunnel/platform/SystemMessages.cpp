@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+namespace zan {
+
 namespace {
 
 struct CodeText {
@@ -58,3 +60,5 @@ std::u16string SystemMessageText(HRESULT code)
     }
     return {};
 }
+
+} // namespace zan

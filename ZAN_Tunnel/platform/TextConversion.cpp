@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace zan {
+
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -136,3 +138,5 @@ std::string Utf16ToUtf8(std::u16string_view text)
     }
     return out;
 }
+
+} // namespace zan

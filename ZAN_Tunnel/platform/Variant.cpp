@@ -2,6 +2,8 @@
 
 #include "ComResults.h"
 
+namespace zan {
+
 void VariantInit(VARIANT* v)
 {
     if (v != nullptr) {
@@ -32,3 +34,5 @@ HRESULT VariantClear(VARIANT* v)
     VariantInit(v);
     return S_OK;
 }
+
+} // namespace zan

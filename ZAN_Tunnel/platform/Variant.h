@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace zan {
+
 // The automation variant, reduced to the types the control passes: events
 // carry VT_I4 and a VT_BSTR by reference, properties the integer types and
 // strings. Values and flags are the automation ones hosts already use.
@@ -54,3 +56,5 @@ inline constexpr uint16_t DISPATCH_PROPERTYGET = 0x2;
 inline constexpr uint16_t DISPATCH_PROPERTYPUT = 0x4;
 
 inline constexpr uint32_t LOCALE_USER_DEFAULT = 0x400;
+
+} // namespace zan

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 constexpr uint32_t kPayload = 1200;
@@ -39,3 +41,5 @@ void BM_SetKey(benchmark::State& state)
 
 BENCHMARK(BM_Crypt)->ArgNames({"type", "encrypt"})->ArgsProduct({{0, 1, 2, 3, 4, 5, 6}, {1, 0}});
 BENCHMARK(BM_SetKey)->ArgName("type")->DenseRange(1, 6);
+
+} // namespace zan

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 void BM_RingPushPop(benchmark::State& state)
@@ -96,3 +98,5 @@ void BM_UdpReceiveMany(benchmark::State& state)
 BENCHMARK(BM_UdpReceiveMany)->Arg(32);
 
 }  // namespace
+
+} // namespace zan

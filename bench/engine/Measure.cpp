@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+namespace zan {
+
 namespace enginebench {
 
 namespace {
@@ -188,3 +190,5 @@ RttResult MeasureRtt(const Path& path, size_t payload, const Settings& settings)
 }
 
 }  // namespace enginebench
+
+} // namespace zan

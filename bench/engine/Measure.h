@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace zan {
+
 namespace enginebench {
 
 struct Settings {
@@ -59,3 +61,5 @@ struct RttResult {
 [[nodiscard]] RttResult MeasureRtt(const Path& path, size_t payload, const Settings& settings);
 
 }  // namespace enginebench
+
+} // namespace zan

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <thread>
 
+namespace zan {
+
 namespace enginebench {
 
 namespace {
@@ -160,3 +162,5 @@ std::string EnginePair::Trouble()
 }
 
 }  // namespace enginebench
+
+} // namespace zan

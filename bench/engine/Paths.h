@@ -20,6 +20,8 @@
 #include <mutex>
 #include <string>
 
+namespace zan {
+
 namespace enginebench {
 
 struct Route {
@@ -96,3 +98,5 @@ private:
 };
 
 }  // namespace enginebench
+
+} // namespace zan

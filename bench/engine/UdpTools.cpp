@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <vector>
 
+namespace zan {
+
 namespace enginebench {
 
 namespace {
@@ -249,3 +251,5 @@ SendReport SendPaced(UdpSocket& from, const Address& to, size_t size, uint32_t r
 }
 
 }  // namespace enginebench
+
+} // namespace zan

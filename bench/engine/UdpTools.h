@@ -21,6 +21,8 @@
 #include <string>
 #include <thread>
 
+namespace zan {
+
 namespace enginebench {
 
 constexpr int kWaitMs = 200;
@@ -140,3 +142,5 @@ SendReport SendPaced(UdpSocket& from, const Address& to, size_t size, uint32_t r
                      std::chrono::milliseconds limit);
 
 }  // namespace enginebench
+
+} // namespace zan

@@ -22,6 +22,8 @@
 #include <tuple>
 #include <vector>
 
+namespace zan {
+
 using namespace enginebench;
 
 namespace {
@@ -237,6 +239,10 @@ void PrintTargets(const Report& report)
 }
 
 }  // namespace
+
+} // namespace zan
+
+using namespace zan;
 
 int main(int argc, char** argv)
 {

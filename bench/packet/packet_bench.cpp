@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 using namespace TunnelPacketFormat;
@@ -248,6 +250,10 @@ private:
 };
 
 }  // namespace
+
+} // namespace zan
+
+using namespace zan;
 
 int main(int argc, char** argv)
 {

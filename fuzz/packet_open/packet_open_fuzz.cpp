@@ -19,6 +19,8 @@
 #include <memory>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 constexpr std::array<uint8_t, 32> kKey = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
@@ -99,6 +101,10 @@ void RoundTrip(End& end, int32_t type, const uint8_t* data, size_t size)
 }
 
 }  // namespace
+
+} // namespace zan
+
+using namespace zan;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -10,6 +10,8 @@
 #include <ostream>
 #include <streambuf>
 
+namespace zan {
+
 namespace {
 
 // Takes all output and keeps none, so formatting still runs.
@@ -20,6 +22,10 @@ protected:
 };
 
 }  // namespace
+
+} // namespace zan
+
+using namespace zan;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

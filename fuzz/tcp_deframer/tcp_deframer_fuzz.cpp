@@ -16,6 +16,8 @@
 #include <memory>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 using Step = TcpFrameDeframer::Step;
@@ -65,6 +67,10 @@ TunnelCrypto& Receiver(int32_t type)
 }
 
 }  // namespace
+
+} // namespace zan
+
+using namespace zan;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -14,6 +14,8 @@
 
 #include <span>
 
+namespace zan {
+
 namespace {
 
 // Encrypts and decrypts one vector with a cipher already keyed by the caller.
@@ -123,3 +125,5 @@ TEST(BlockCipherKeys, VariableKeyCiphersRefuseBadSizesAndKeepTheirKey)
 }
 
 }  // namespace
+
+} // namespace zan

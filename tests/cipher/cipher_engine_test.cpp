@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 constexpr int32_t kCipherTypes[] = {1, 2, 3, 4, 5, 6};
@@ -360,3 +362,5 @@ TEST_F(OpenSslCbc, MatchesOpenSslOnWholeBlocks)
 }
 
 }  // namespace
+
+} // namespace zan

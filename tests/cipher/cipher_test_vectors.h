@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace zan {
+
 struct BlockVector {
     const char* key;
     const char* plain;
@@ -71,3 +73,5 @@ inline constexpr BlockVector kRc5Vectors[] = {
     {"dc49db1375a5584f6485b413b5f12baf", "2f42b3b70369fc92", "65c178b284d197cc"},
     {"5269f149d41ba0152497574d7f153125", "65c178b284d197cc", "eb44e415da319824"},
 };
+
+} // namespace zan

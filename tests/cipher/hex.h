@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace zan {
+
 // Hexadecimal text to bytes and back, for the known-answer tests.
 inline std::vector<uint8_t> FromHex(const std::string& hex)
 {
@@ -23,3 +25,5 @@ inline std::string ToHex(const uint8_t* data, size_t size)
     }
     return text;
 }
+
+} // namespace zan

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+namespace zan {
+
 // Polls `pred` every millisecond until it holds or `ms` milliseconds have
 // passed; returns whether it held. Tests wait on behaviour, never on time.
 template <typename Pred>
@@ -17,3 +19,5 @@ bool WaitUntil(Pred pred, int ms = 10000)
     }
     return true;
 }
+
+} // namespace zan

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <optional>
 
+namespace zan {
+
 namespace {
 
 using namespace controltest;
@@ -150,3 +152,5 @@ TEST(CommandLineHost, BadValuesStopBeforeAnythingIsCreated)
 #endif
 
 } // namespace
+
+} // namespace zan

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+namespace zan {
+
 namespace {
 
 using namespace controltest;
@@ -266,3 +268,5 @@ TEST(ControlLog, MissingFolderMeansNoFileAndNoCrash)
 }
 
 } // namespace
+
+} // namespace zan

@@ -2,6 +2,8 @@
 
 #include "CNetworkSocket.h"
 
+namespace zan {
+
 namespace controltest {
 
 uint16_t FreePort()
@@ -16,3 +18,5 @@ uint16_t FreePort()
 }
 
 } // namespace controltest
+
+} // namespace zan

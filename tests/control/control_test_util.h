@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+namespace zan {
+
 namespace controltest {
 
 class Text {
@@ -176,3 +178,5 @@ private:
 uint16_t FreePort();
 
 } // namespace controltest
+
+} // namespace zan

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <future>
 
+namespace zan {
+
 namespace {
 
 using namespace controltest;
@@ -176,3 +178,5 @@ TEST(ControlEvents, NothingIsRaisedOnceFinalReleaseBegan)
 }
 
 } // namespace
+
+} // namespace zan

@@ -11,6 +11,8 @@
 #include <array>
 #include <memory>
 
+namespace zan {
+
 namespace {
 
 using namespace enginetest;
@@ -155,3 +157,5 @@ TEST(BurstOrder, EachFailedDatagramOfABatchIsCounted)
 }
 
 }  // namespace
+
+} // namespace zan

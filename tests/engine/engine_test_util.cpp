@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+namespace zan {
+
 namespace enginetest {
 
 int ThreadCount()
@@ -22,3 +24,5 @@ void ListenOnLoopback(CTunnel& engine, uint16_t tunnelPort, uint32_t cryptoType,
 }
 
 } // namespace enginetest
+
+} // namespace zan

@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+namespace zan {
+
 class CTunnel;
 
 namespace enginetest {
@@ -166,3 +168,5 @@ void ListenOnLoopback(CTunnel& engine, uint16_t tunnelPort, uint32_t cryptoType,
 int ThreadCount();
 
 } // namespace enginetest
+
+} // namespace zan

@@ -11,6 +11,8 @@
 
 #include <random>
 
+namespace zan {
+
 namespace {
 
 using namespace enginetest;
@@ -116,3 +118,5 @@ TEST(HostileInput, TcpPeerThatSendsGarbageAndCloses)
 }
 
 } // namespace
+
+} // namespace zan

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+namespace zan {
+
 namespace {
 
 using namespace enginetest;
@@ -103,3 +105,5 @@ TEST(EngineLifecycle, DestructionUnderTrafficAndRepeatedCycles)
 }
 
 } // namespace
+
+} // namespace zan

@@ -11,6 +11,8 @@
 #include <functional>
 #include <memory>
 
+namespace zan {
+
 namespace {
 
 using namespace enginetest;
@@ -159,3 +161,5 @@ TEST(MulticastTunnel, LoopFilterDropsOwnSourceTag)
 }
 
 } // namespace
+
+} // namespace zan

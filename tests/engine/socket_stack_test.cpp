@@ -7,6 +7,8 @@
 #include <array>
 #include <cstring>
 
+namespace zan {
+
 namespace {
 
 using namespace enginetest;
@@ -185,3 +187,5 @@ TEST(SocketStack, SenderStacksCarryOnAfterARestart)
 }
 
 } // namespace
+
+} // namespace zan

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+namespace zan {
+
 namespace {
 
 using namespace enginetest;
@@ -148,3 +150,5 @@ TEST(TcpTunnelEngine, RefusedConnectionIsReportedAndSendsNothing)
 }
 
 } // namespace
+
+} // namespace zan

@@ -8,6 +8,8 @@
 #include <memory>
 #include <regex>
 
+namespace zan {
+
 namespace {
 
 using namespace enginetest;
@@ -294,3 +296,5 @@ TEST(UdpTunnel, ReceivePortKeysAreAddressAndPort)
 }
 
 } // namespace
+
+} // namespace zan

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
+namespace zan {
+
 // Replaces the module's clock for one test, so key switch deadlines are
 // reached by setting the time rather than by waiting.
 class FakeClock {
@@ -22,3 +24,5 @@ private:
     static int64_t Now() { return now.load(); }
     static inline std::atomic<int64_t> now{1'000'000};
 };
+
+} // namespace zan

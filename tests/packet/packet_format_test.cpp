@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 using namespace packet_test_data;
@@ -391,3 +393,5 @@ TEST(PacketThreads, SendReceiveAndAddKeyOnOneObject)
 }
 
 }  // namespace
+
+} // namespace zan

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 
+namespace zan {
+
 namespace packet_test_data {
 
 // Worked example: 5-byte payload for port 5004 (0x138C), source tag 1.
@@ -48,3 +50,5 @@ inline constexpr std::array<uint8_t, 32> kGcmCase14CipherAndTag = {
     0xd0, 0xd1, 0xc8, 0xa7, 0x99, 0x99, 0x6b, 0xf0, 0x26, 0x5b, 0x98, 0xb5, 0xd4, 0x8a, 0xb9, 0x19};
 
 }  // namespace packet_test_data
+
+} // namespace zan

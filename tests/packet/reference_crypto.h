@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <vector>
 
+namespace zan {
+
 namespace reference {
 
 using Bytes = std::vector<uint8_t>;
@@ -109,3 +111,5 @@ inline Bytes AuthenticatedPacket(const TrafficKeys& keys, uint16_t keyId, int64_
 }
 
 }  // namespace reference
+
+} // namespace zan

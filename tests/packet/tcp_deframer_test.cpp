@@ -7,6 +7,8 @@
 
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -89,3 +91,5 @@ TEST_F(TcpDeframer, BufferHolds131070BytesAndFramesFreeTheirRoom)
 }
 
 }  // namespace
+
+} // namespace zan

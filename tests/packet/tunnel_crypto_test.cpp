@@ -14,6 +14,8 @@
 #include <cstring>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 using namespace packet_test_data;
@@ -195,3 +197,5 @@ TEST(CryptoReceiveKeys, IdMatchesAll32BitsAndKeptKeysEqualFreshOnes)
 }
 
 }  // namespace
+
+} // namespace zan

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 constexpr uint32_t kSlots = TunnelStackBuffer::kSlotCount;
@@ -278,3 +280,5 @@ TEST(TunnelStackBuffer, FailedAllocationStoresNothingAndMovesNothing)
 }
 
 }  // namespace
+
+} // namespace zan

@@ -7,6 +7,8 @@
 #include <new>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 std::vector<uint8_t> Bytes(size_t size, uint8_t seed)
@@ -105,3 +107,5 @@ TEST(TunnelPacket, FailedAllocationLeavesThePacketAsItWas)
 }
 
 }  // namespace
+
+} // namespace zan

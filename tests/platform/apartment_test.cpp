@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <thread>
 
+namespace zan {
+
 namespace {
 
 TEST(Apartment, CallsFromOtherThreadsRunOnTheOwnerWhileTheCallerWaits)
@@ -117,3 +119,5 @@ TEST(Apartment, TwoApartmentsCallingEachOtherDoNotDeadlock)
 }
 
 } // namespace
+
+} // namespace zan

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 TEST(ComObject, LastReleaseRunsFinalReleaseExactlyOnce)
@@ -72,3 +74,5 @@ TEST(DispatchNameTable, ResolvesMemberNamesWithoutRegardToCase)
 }
 
 } // namespace
+
+} // namespace zan

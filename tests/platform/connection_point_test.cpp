@@ -7,6 +7,8 @@
 #include <atomic>
 #include <thread>
 
+namespace zan {
+
 namespace {
 
 constexpr DISPID kErrorEvent = 2;
@@ -194,3 +196,5 @@ TEST(EventConnectionPoint, StoppingAWorkerThatRaisesToTheStoppingThreadDoesNotDe
 }
 
 } // namespace
+
+} // namespace zan

@@ -28,6 +28,8 @@
 #include <string_view>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -298,3 +300,5 @@ TEST(MessagePresenter, DefaultWritesCaptionAndTextToStandardError)
 }
 
 } // namespace
+
+} // namespace zan

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+namespace zan {
+
 // The event interface of the tests' sinks (a dispatch interface).
 inline constexpr IID IID_TestEvents{0x5A4E0001, 0x0001, 0x0002, {1, 2, 3, 4, 5, 6, 7, 8}};
 
@@ -109,3 +111,5 @@ bool PumpUntil(Apartment* apartment, Pred done, int ms = 10000)
     }
     return true;
 }
+
+} // namespace zan

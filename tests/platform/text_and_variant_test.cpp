@@ -8,6 +8,8 @@
 
 #include <string>
 
+namespace zan {
+
 namespace {
 
 using namespace std::string_literals;
@@ -110,3 +112,5 @@ TEST(Variant, ClearFreesOwnedStringsOnlyAndRefusesUnknownTypes)
 }
 
 } // namespace
+
+} // namespace zan

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+namespace zan {
+
 namespace {
 
 using namespace proptest;
@@ -63,3 +65,5 @@ TEST_F(GetPropertiesTest, NullAndUnknownNamesAreErrors)
 }
 
 } // namespace
+
+} // namespace zan

@@ -13,6 +13,8 @@
 #include <string>
 #include <tuple>
 
+namespace zan {
+
 namespace proptest {
 
 // Runs `call` and checks that it throws exc_tunnel with these parts.
@@ -58,3 +60,5 @@ protected:
 };
 
 } // namespace proptest
+
+} // namespace zan

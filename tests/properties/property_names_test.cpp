@@ -6,6 +6,8 @@
 #include <set>
 #include <string>
 
+namespace zan {
+
 namespace {
 
 // The numbers the control dispatches on.
@@ -49,3 +51,5 @@ TEST(PropertyNames, LookupIsExactAndCaseSensitive)
 }
 
 } // namespace
+
+} // namespace zan

@@ -5,6 +5,8 @@
 #include <limits>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 using namespace PropertyText;
@@ -46,3 +48,5 @@ TEST(PropertyText, ToUtf8EncodesEveryPlaneAndReplacesLoneSurrogates)
 }
 
 } // namespace
+
+} // namespace zan

@@ -6,6 +6,8 @@
 #include <string>
 #include <tuple>
 
+namespace zan {
+
 namespace {
 
 using namespace proptest;
@@ -203,3 +205,5 @@ TEST_F(PropertiesTest, TunnelCcOtherwiseSetsTheSourceTag)
 }
 
 } // namespace
+
+} // namespace zan

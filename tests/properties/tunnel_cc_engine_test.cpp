@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 using namespace proptest;
@@ -79,3 +81,5 @@ TEST_F(PropertiesTest, TunnelCcAddsTheKeyToARunningEngineAtOnce)
 }
 
 } // namespace
+
+} // namespace zan

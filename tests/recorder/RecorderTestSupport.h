@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+namespace zan {
+
 namespace rectest {
 
 inline std::atomic<int64_t> fakeNow{0};
@@ -135,3 +137,5 @@ inline std::vector<ReadBlock> ReadBlocks(std::span<const std::byte> file, Record
 }
 
 }  // namespace rectest
+
+} // namespace zan

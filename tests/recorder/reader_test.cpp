@@ -6,6 +6,8 @@
 
 #include <functional>
 
+namespace zan {
+
 using namespace rectest;
 using namespace RecordingFileFormat;
 
@@ -279,3 +281,5 @@ TEST_F(RecorderTest, WhatTheRecorderWritesReadsBackIdentically)
     RecordingInspector inspector(source);
     EXPECT_TRUE(inspector.Inspect().SoundAndClosed());
 }
+
+} // namespace zan

@@ -5,6 +5,8 @@
 #include <csignal>
 #include <sys/resource.h>
 
+namespace zan {
+
 using namespace rectest;
 using namespace RecordingFileFormat;
 
@@ -385,3 +387,5 @@ TEST_F(Recorder, ProducersOnSeveralThreadsLoseNothingUncounted)
         }
     }
 }
+
+} // namespace zan

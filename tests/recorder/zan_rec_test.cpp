@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <sstream>
 
+namespace zan {
+
 using namespace rectest;
 
 namespace {
@@ -197,3 +199,5 @@ TEST_F(ZanRecTest, TheProgramRunsTheSameCommands)
     EXPECT_TRUE(Has(std::string(buffer, got), "OK: a closed recording")) << buffer;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
+
+} // namespace zan

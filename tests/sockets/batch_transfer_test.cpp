@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 using namespace sockettest;
@@ -219,3 +221,5 @@ TEST_F(BatchTransfer, StreamReadOfWaitingBytesKeepsItsRules)
 }
 
 }  // namespace
+
+} // namespace zan

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 using namespace sockettest;
@@ -337,3 +339,5 @@ TEST(CNetworkSocket, AddressClassificationAndResolution)
 }
 
 }  // namespace
+
+} // namespace zan

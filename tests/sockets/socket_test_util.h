@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+namespace zan {
+
 namespace sockettest {
 
 // An owned descriptor; Get() is -1 when there is none.
@@ -96,3 +98,5 @@ inline std::string ReadSome(const Fd& fd, int ms)
 }
 
 }  // namespace sockettest
+
+} // namespace zan

@@ -13,6 +13,8 @@
 #include <functional>
 #include <system_error>
 
+namespace zan {
+
 namespace {
 
 using namespace sockettest;
@@ -158,3 +160,5 @@ TEST(CZANSocket, SendToReachesTheEndPointAndRefusesBadOnes)
 }
 
 }  // namespace
+
+} // namespace zan

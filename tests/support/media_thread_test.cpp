@@ -9,6 +9,8 @@
 #include <functional>
 #include <thread>
 
+namespace zan {
+
 namespace {
 
 // A worker whose passes are given by the test.
@@ -151,3 +153,5 @@ TEST(CMediaThread, StopServesTheCallingThreadsPump)
 }
 
 } // namespace
+
+} // namespace zan

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <thread>
 
+namespace zan {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -134,3 +136,5 @@ TEST(ZAN_Time, TestClockReplacesTheSystemClock)
 }
 
 } // namespace
+
+} // namespace zan

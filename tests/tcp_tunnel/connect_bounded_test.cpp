@@ -15,6 +15,8 @@
 #include <cerrno>
 #include <functional>
 
+namespace zan {
+
 namespace {
 
 using tcptest::RawListener;
@@ -110,3 +112,5 @@ TEST(ConnectBounded, PendingConnectEndsAtShutdownOrCancel)
 }
 
 }  // namespace
+
+} // namespace zan

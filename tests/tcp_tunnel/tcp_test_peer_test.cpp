@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+namespace zan {
+
 namespace {
 
 using tcptest::Fd;
@@ -118,3 +120,5 @@ TEST(TcpTestPeer, PairsTunnelSocketsAndRepairsAReconnectingOne)
 }
 
 }  // namespace
+
+} // namespace zan

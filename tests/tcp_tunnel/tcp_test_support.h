@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+namespace zan {
+
 namespace tcptest {
 
 constexpr int64_t kWaitMs = 10000;  // bound of every wait for an event
@@ -182,3 +184,5 @@ bool FillUntil(TCPTunnelSocket& socket, Done done)
 }
 
 }  // namespace tcptest
+
+} // namespace zan

@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 using tcptest::Fd;
@@ -446,3 +448,5 @@ TEST(TcpTunnelConcurrency, ShutdownEndsThePauseBetweenReconnections)
 }
 
 }  // namespace
+
+} // namespace zan

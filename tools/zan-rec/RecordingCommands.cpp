@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <optional>
 
+namespace zan {
+
 using namespace RecordingFileFormat;
 
 namespace {
@@ -312,3 +314,5 @@ int RunZanRec(std::span<const std::string> args, std::ostream& out, std::ostream
     }
     return ReplayCommand(source, line.replay, out, err);
 }
+
+} // namespace zan

@@ -6,6 +6,8 @@
 #include <span>
 #include <string>
 
+namespace zan {
+
 // The commands of zan-rec. Each works on a RecordingSource and streams
 // (memory stays bounded whatever the file's size), so tests and the fuzzer
 // run them in-process on files or bytes.
@@ -30,3 +32,5 @@ int RunZanRec(std::span<const std::string> args, std::ostream& out, std::ostream
 int InfoCommand(RecordingSource& source, std::ostream& out);
 int DumpCommand(RecordingSource& source, bool hex, std::ostream& out);
 int VerifyCommand(RecordingSource& source, std::ostream& out);
+
+} // namespace zan

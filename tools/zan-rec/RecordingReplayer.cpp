@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+namespace zan {
+
 using namespace RecordingFileFormat;
 
 namespace {
@@ -111,3 +113,5 @@ int ReplayCommand(RecordingSource& source, const ReplayOptions& options, std::os
     }
     return inspection.chainBroken ? 1 : 0;
 }
+
+} // namespace zan

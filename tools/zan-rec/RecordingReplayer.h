@@ -6,6 +6,8 @@
 #include <ostream>
 #include <string>
 
+namespace zan {
+
 struct ReplayOptions {
     std::string address;  // numeric IPv4 or IPv6 address
     double speed = 1.0;   // 2 plays twice as fast
@@ -25,3 +27,4 @@ struct ReplayResult {
 // file could not be played to its end) after a summary on `out`.
 int ReplayCommand(RecordingSource& source, const ReplayOptions& options, std::ostream& out, std::ostream& err);
 
+} // namespace zan

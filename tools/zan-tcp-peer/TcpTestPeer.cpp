@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cstring>
 
+namespace zan {
+
 struct TcpTestPeer::Connection {
     uint64_t id = 0;
     int fd = -1;
@@ -432,3 +434,5 @@ void TcpTestPeer::Pair()
         waiting = nullptr;
     }
 }
+
+} // namespace zan

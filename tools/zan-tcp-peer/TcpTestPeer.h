@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+namespace zan {
+
 // A loopback stand-in for the far end of a TCP tunnel, for tests and
 // benchmarks. It listens on 127.0.0.1, accepts tunnel connections, checks
 // that each one starts with the greeting byte 0x02 and deframes the stream
@@ -123,3 +125,5 @@ private:
     bool stopRequested = false;
     std::string error;
 };
+
+} // namespace zan

@@ -18,6 +18,8 @@
 #include <optional>
 #include <string>
 
+namespace zan {
+
 namespace {
 
 struct Options {
@@ -75,6 +77,10 @@ void WaitForEnd(const sigset_t& signals, const std::optional<double>& durationSe
 }
 
 }  // namespace
+
+} // namespace zan
+
+using namespace zan;
 
 int main(int argc, char** argv)
 {

@@ -4,6 +4,8 @@
 #include "TextConversion.h"
 #include "Variant.h"
 
+namespace zan {
+
 HRESULT EventPrinter::QueryInterface(const IID& iid, void** object)
 {
     if (object == nullptr) {
@@ -84,3 +86,5 @@ HRESULT EventPrinter::Invoke(DISPID dispid, const IID&, uint32_t, uint16_t, DISP
     std::fflush(out);
     return S_OK;
 }
+
+} // namespace zan

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+namespace zan {
+
 // An event sink that writes each event of the control as one line:
 // "ConnectEvent", "DisconnectEvent 0", "ErrorEvent 0x80004005 <message>"
 // with the message's line feeds written as \n.
@@ -37,3 +39,5 @@ private:
     std::atomic<uint64_t> disconnects{0};
     std::atomic<uint64_t> errors{0};
 };
+
+} // namespace zan

@@ -9,6 +9,8 @@
 #include <map>
 #include <stdexcept>
 
+namespace zan {
+
 namespace {
 
 int64_t ParseInteger(const std::string& option, const std::string& text, int64_t low, int64_t high)
@@ -185,3 +187,5 @@ std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode
     exitCode = 0;
     return options;
 }
+
+} // namespace zan

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace zan {
+
 // What the command line asks of the host, checked before anything is
 // created: the settings to apply to the control in the order given, the
 // names to read after Start, the recording, and how long to run.
@@ -46,3 +48,5 @@ struct HostOptions {
 // Parses the command line. Returns the options, or nothing after printing
 // help (exitCode 0) or what is wrong (exitCode non-zero).
 std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode);
+
+} // namespace zan

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+namespace zan {
+
 // An automation string made from UTF-8 for one call, freed afterwards.
 class HostText {
 public:
@@ -31,3 +33,5 @@ public:
 private:
     BSTR text = nullptr;
 };
+
+} // namespace zan

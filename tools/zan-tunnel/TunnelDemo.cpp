@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+namespace zan {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -260,3 +262,5 @@ int RunTunnelDemo(const HostOptions& options)
     Apartment::Leave();
     return exitCode;
 }
+
+} // namespace zan

@@ -10,6 +10,8 @@
 #include <csignal>
 #include <cstdio>
 
+namespace zan {
+
 std::atomic<bool> TunnelHost::stopRequested{false};
 
 namespace {
@@ -221,3 +223,5 @@ int TunnelHost::Run()
     Apartment::Leave();
     return exitCode;
 }
+
+} // namespace zan

@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+namespace zan {
+
 class CZAN_Tunnel;
 
 // Runs one tunnel control as the command line says: applies the settings in
@@ -28,3 +30,5 @@ private:
 
     const HostOptions& options;
 };
+
+} // namespace zan

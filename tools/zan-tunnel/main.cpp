@@ -4,6 +4,8 @@
 #include "TunnelDemo.h"
 #include "TunnelHost.h"
 
+using namespace zan;
+
 int main(int argc, char** argv)
 {
     int exitCode = 0;

@@ -6,6 +6,8 @@
 #include <new>
 #include <stdexcept>
 
+namespace zan {
+
 namespace {
 
 bool InitContext(EVP_CIPHER_CTX* ctx, const uint8_t* key, bool encrypt)
@@ -63,3 +65,5 @@ void Aes128::Wipe()
         EVP_CIPHER_CTX_reset(decryptCtx);
     keyed = false;
 }
+
+} // namespace zan

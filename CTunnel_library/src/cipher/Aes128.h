@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+namespace zan {
+
 // AES with a 128-bit key as a bare block function, on OpenSSL's AES-128 in
 // ECB mode without padding (the chaining is ours, CbcMode). One encryption
 // and one decryption context are kept and reused for every block.
@@ -37,3 +39,5 @@ private:
     EVP_CIPHER_CTX* decryptCtx = nullptr;
     bool keyed = false;
 };
+
+} // namespace zan

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+namespace zan {
+
 Blowfish::~Blowfish() { Wipe(); }
 
 bool Blowfish::SetKey(std::span<const uint8_t> key)
@@ -79,3 +81,5 @@ void Blowfish::Wipe()
     OPENSSL_cleanse(p, sizeof(p));
     OPENSSL_cleanse(s, sizeof(s));
 }
+
+} // namespace zan

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+namespace zan {
+
 // Blowfish: 16 Feistel rounds over a big-endian 64-bit block; the P-array and
 // S-boxes start from the digits of pi and are then keyed by the standard key
 // set-up (1042 encryptions of the running block).
@@ -33,3 +35,5 @@ private:
     uint32_t p[18] = {};
     uint32_t s[4][256] = {};
 };
+
+} // namespace zan

@@ -3,6 +3,8 @@
 
 #include "BlowfishTables.h"
 
+namespace zan {
+
 const uint32_t kBlowfishInitP[18] = {
     0x243f6a88, 0x85a308d3, 0x13198a2e, 0x03707344, 0xa4093822, 0x299f31d0,
     0x082efa98, 0xec4e6c89, 0x452821e6, 0x38d01377, 0xbe5466cf, 0x34e90c6c,
@@ -191,3 +193,5 @@ const uint32_t kBlowfishInitS[4][256] = {
         0xb74e6132, 0xce77e25b, 0x578fdfe3, 0x3ac372e6,
     },
 };
+
+} // namespace zan

@@ -7,6 +7,8 @@
 
 #include <bit>
 
+namespace zan {
+
 namespace {
 
 const auto& S = kCast128SBox;  // S[0] is S1, ..., S[7] is S8
@@ -138,3 +140,5 @@ void Cast128::Wipe()
     OPENSSL_cleanse(maskKeys, sizeof(maskKeys));
     OPENSSL_cleanse(rotateKeys, sizeof(rotateKeys));
 }
+
+} // namespace zan

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+namespace zan {
+
 // CAST-128 with a 128-bit key: 16 rounds of the three round-function types
 // over a big-endian 64-bit block, masking and rotation subkeys from the key
 // schedule's S-boxes S5..S8.
@@ -30,3 +32,5 @@ private:
     uint32_t maskKeys[kRounds] = {};
     uint8_t rotateKeys[kRounds] = {};
 };
+
+} // namespace zan

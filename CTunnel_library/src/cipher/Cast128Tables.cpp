@@ -3,6 +3,8 @@
 
 #include "Cast128Tables.h"
 
+namespace zan {
+
 const uint32_t kCast128SBox[8][256] = {
     {  // S1
         0x30fb40d4, 0x9fa0ff0b, 0x6beccd2f, 0x3f258c7a, 0x1e213f2f, 0x9c004dd3,
@@ -365,3 +367,5 @@ const uint32_t kCast128SBox[8][256] = {
         0x50b2ad80, 0xeaee6801, 0x8db2a283, 0xea8bf59e,
     },
 };
+
+} // namespace zan

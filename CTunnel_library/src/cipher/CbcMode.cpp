@@ -4,6 +4,8 @@
 #include <cassert>
 #include <cstring>
 
+namespace zan {
+
 namespace {
 
 constexpr uint32_t kMaxBlock = 16;
@@ -46,3 +48,5 @@ void CbcDecrypt(IBlockCipher& cipher, std::span<uint8_t> chain, std::span<const 
         std::memcpy(chain.data(), sealed, block);
     }
 }
+
+} // namespace zan

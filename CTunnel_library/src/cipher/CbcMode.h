@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+namespace zan {
+
 // Cipher-block chaining over any IBlockCipher, with the legacy format's
 // handling of a final partial block. `chain` holds the initial vector on entry
 // (BlockSize() bytes) and the last ciphertext block on return. Both work in
@@ -20,3 +22,5 @@ void CbcEncrypt(IBlockCipher& cipher, std::span<uint8_t> chain, std::span<const 
 // and only the bytes that fit are written.
 void CbcDecrypt(IBlockCipher& cipher, std::span<uint8_t> chain, std::span<const uint8_t> in,
                 std::span<uint8_t> out);
+
+} // namespace zan

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <span>
 
+namespace zan {
+
 namespace {
 
 constexpr int32_t kMaxType = 7;
@@ -157,3 +159,5 @@ uint32_t CipherEngine::CipherLength(int32_t type, uint32_t length)
     const uint32_t block = BlockSize(type);
     return (length + block - 1) / block * block;
 }
+
+} // namespace zan

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace zan {
+
 // The selectable block ciphers of the legacy packet format, in CBC mode with
 // a fixed initial vector (00 01 02 ...) that every Crypt call starts from.
 // One engine serves one thread: Crypt writes the chaining state.
@@ -46,3 +48,5 @@ private:
     int32_t type = 0;
     State* state;
 };
+
+} // namespace zan

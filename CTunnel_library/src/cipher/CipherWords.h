@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace zan {
+
 // Word loads and stores in the byte orders the block ciphers define:
 // big-endian for IDEA, CAST-128 and Blowfish, little-endian for RC2 and RC5.
 namespace CipherWords {
@@ -49,3 +51,5 @@ inline void StoreLe16(uint8_t* p, uint16_t v)
 }
 
 }  // namespace CipherWords
+
+} // namespace zan

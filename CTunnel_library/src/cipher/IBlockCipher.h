@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace zan {
+
 // One keyed block cipher as the CBC chaining sees it: a whole block in, a
 // whole block out. `in` and `out` may be the same block.
 class IBlockCipher {
@@ -14,3 +16,5 @@ public:
     // Clears the key schedule (the cipher is then unkeyed).
     virtual void Wipe() = 0;
 };
+
+} // namespace zan

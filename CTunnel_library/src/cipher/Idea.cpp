@@ -4,6 +4,8 @@
 
 #include <openssl/crypto.h>
 
+namespace zan {
+
 namespace {
 
 // Multiplication modulo 65537, where the word 0 stands for 65536.
@@ -112,3 +114,5 @@ void Idea::Wipe()
     OPENSSL_cleanse(encryptKeys, sizeof(encryptKeys));
     OPENSSL_cleanse(decryptKeys, sizeof(decryptKeys));
 }
+
+} // namespace zan

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+namespace zan {
+
 // IDEA: 128-bit key, 64-bit block of four big-endian 16-bit words, 8 rounds
 // and an output transform. Decryption runs the same rounds over the inverse
 // schedule (multiplicative inverses modulo 65537, additive modulo 65536).
@@ -28,3 +30,5 @@ private:
     uint16_t encryptKeys[kSubkeys] = {};
     uint16_t decryptKeys[kSubkeys] = {};
 };
+
+} // namespace zan

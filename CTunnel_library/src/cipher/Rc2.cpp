@@ -7,6 +7,8 @@
 
 #include <bit>
 
+namespace zan {
+
 namespace {
 
 // Rounds in order: 5 mixing, 1 mashing, 6 mixing, 1 mashing, 5 mixing.
@@ -123,3 +125,5 @@ void Rc2::DecryptBlock(const uint8_t* in, uint8_t* out)
 }
 
 void Rc2::Wipe() { OPENSSL_cleanse(keys, sizeof(keys)); }
+
+} // namespace zan

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+namespace zan {
+
 // RC2: 64 16-bit subkeys expanded from a key of 1 to 128 bytes with an
 // effective key length in bits; 16 mixing and 2 mashing rounds over a block
 // of four little-endian 16-bit words.
@@ -29,3 +31,5 @@ public:
 private:
     uint16_t keys[64] = {};
 };
+
+} // namespace zan

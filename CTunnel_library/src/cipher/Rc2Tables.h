@@ -2,5 +2,9 @@
 
 #include <cstdint>
 
+namespace zan {
+
 // RC2 key-expansion permutation table.
 extern const uint8_t kRc2PiTable[256];
+
+} // namespace zan

@@ -6,6 +6,8 @@
 
 #include <bit>
 
+namespace zan {
+
 namespace {
 
 // The magic constants for 32-bit words: Odd((e - 2) * 2^32) and
@@ -66,3 +68,5 @@ void Rc5::DecryptBlock(const uint8_t* in, uint8_t* out)
 }
 
 void Rc5::Wipe() { OPENSSL_cleanse(s, sizeof(s)); }
+
+} // namespace zan

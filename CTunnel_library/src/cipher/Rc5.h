@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+namespace zan {
+
 // RC5-32/12/16: 32-bit words, 12 rounds, 26 subkeys expanded from a 16-byte
 // key; the block is two little-endian words.
 class Rc5 final : public IBlockCipher {
@@ -27,3 +29,5 @@ public:
 private:
     uint32_t s[kSubkeys] = {};
 };
+
+} // namespace zan

@@ -5,6 +5,8 @@
 
 #include <system_error>
 
+namespace zan {
+
 namespace {
 constexpr int64_t kPumpSliceMs = 5;
 }
@@ -86,3 +88,5 @@ void CMediaThread::ThreadMain()
     running.store(false, std::memory_order_release);
     bodyEnded.Set();
 }
+
+} // namespace zan

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+namespace zan {
+
 // Base class of every worker thread. The thread calls Run() again and again
 // until Stop() is requested or a pass returns kEndThread; an exception that
 // escapes Run() ends the thread quietly. Each Run() pass waits with a bounded
@@ -44,3 +46,5 @@ private:
     std::mutex controlLock;                // guards: thread; serialises Start and Stop
     std::thread thread;
 };
+
+} // namespace zan

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+namespace zan {
+
 CSyncEvent::CSyncEvent(bool initiallySignaled, bool manualReset)
     : signaled(initiallySignaled), manualReset(manualReset)
 {
@@ -43,3 +45,5 @@ bool CSyncEvent::IsSignaled()
     std::lock_guard guard(lock);
     return signaled;
 }
+
+} // namespace zan

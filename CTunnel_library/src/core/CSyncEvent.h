@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <mutex>
 
+namespace zan {
+
 // A signaled flag with manual or automatic reset, built on a mutex and a
 // condition variable. An automatic-reset event is cleared by the Wait that
 // sees it signaled; a manual-reset one stays signaled until Reset.
@@ -28,3 +30,5 @@ private:
     std::mutex lock;                    // guards: signaled
     std::condition_variable condition;  // waiters for signaled
 };
+
+} // namespace zan

@@ -1,5 +1,7 @@
 #include "CZAN_AutoLock.h"
 
+namespace zan {
+
 CZAN_AutoLock::CZAN_AutoLock(std::mutex* mutex) : mutex(mutex)
 {
     // A failing lock throws std::system_error before the pointer counts as
@@ -15,3 +17,5 @@ CZAN_AutoLock::~CZAN_AutoLock()
         mutex->unlock();
     }
 }
+
+} // namespace zan

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+namespace zan {
+
 // Scoped lock over a plain mutex. A null mutex pointer makes it a no-op, so
 // code that may or may not have a lock to take reads the same either way.
 class CZAN_AutoLock {
@@ -15,3 +17,5 @@ public:
 private:
     std::mutex* mutex;
 };
+
+} // namespace zan

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <new>
 
+namespace zan {
+
 namespace {
 std::atomic<AllocationFailureHook> failureHook{nullptr};
 }
@@ -48,3 +50,5 @@ void CZAN_DynamicBuffer::Reserve(uint32_t size)
     data = block;
     capacity = size;
 }
+
+} // namespace zan

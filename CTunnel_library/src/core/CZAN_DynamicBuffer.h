@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace zan {
+
 // A grow-only, aligned scratch buffer for packet building. Reserve never
 // shrinks and never copies: the packet paths stop allocating once the
 // largest packet has been seen.
@@ -41,3 +43,5 @@ void FreeAligned(uint8_t* block);
 // returns true for the requested size. nullptr removes it. Process-wide.
 using AllocationFailureHook = bool (*)(size_t size);
 void SetAllocationFailureHook(AllocationFailureHook hook);
+
+} // namespace zan

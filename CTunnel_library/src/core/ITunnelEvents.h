@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace zan {
+
 // The engine's reports to its owner. Called from any engine thread; text
 // arguments are valid only during the call.
 class ITunnelEvents {
@@ -14,3 +16,5 @@ public:
 protected:
     ~ITunnelEvents() = default;
 };
+
+} // namespace zan

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace zan {
+
 // The module's result codes: the automation names and values its callers
 // already use, as signed 32-bit integers. Failure codes are negative.
 using HRESULT = int32_t;
@@ -18,3 +20,5 @@ inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x8004
 // A stream transfer whose system I/O call failed or found the stream closed,
 // as distinct from E_FAIL for a missing socket or a failed wait.
 inline constexpr int32_t IoFailure = -123;
+
+} // namespace zan

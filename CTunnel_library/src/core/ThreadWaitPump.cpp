@@ -1,5 +1,7 @@
 #include "ThreadWaitPump.h"
 
+namespace zan {
+
 namespace {
 
 thread_local WaitPump currentPump = nullptr;
@@ -21,3 +23,5 @@ bool RunThreadWaitPump()
     currentPump(currentContext);
     return true;
 }
+
+} // namespace zan

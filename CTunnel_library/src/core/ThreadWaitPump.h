@@ -1,5 +1,7 @@
 #pragma once
 
+namespace zan {
+
 // A host thread that serves a call queue (an apartment) installs a pump, so
 // that the long waits it makes inside the module (joining a worker, a TCP
 // connect) keep serving that queue. A worker that reports to the host while
@@ -10,3 +12,5 @@ void SetThreadWaitPump(WaitPump pump, void* context);
 
 // Runs the calling thread's pump once; false when it has none.
 bool RunThreadWaitPump();
+
+} // namespace zan

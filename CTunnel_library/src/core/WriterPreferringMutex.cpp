@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+namespace zan {
+
 namespace {
 
 void Check(int result, const char* what)
@@ -59,3 +61,5 @@ void WriterPreferringMutex::unlock_shared()
 {
     pthread_rwlock_unlock(&rwlock);
 }
+
+} // namespace zan

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+namespace zan {
+
 // A shared mutex that lets no new shared owner in while an exclusive owner
 // waits. std::shared_mutex on this platform prefers readers: two threads
 // that take it shared in turn, each releasing it only for a moment, can keep
@@ -30,3 +32,5 @@ public:
 private:
     pthread_rwlock_t rwlock;
 };
+
+} // namespace zan

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+namespace zan {
+
 namespace {
 
 std::atomic<TimeSource> timeSource{nullptr};
@@ -33,3 +35,5 @@ void SetTimeSource(TimeSource source)
 {
     timeSource.store(source, std::memory_order_release);
 }
+
+} // namespace zan

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace zan {
+
 // Wall clock in milliseconds since 1970-01-01 UTC. Used for time stamps and
 // intervals (keep-alive spacing, recording times).
 int64_t GetTimeMs();
@@ -13,3 +15,5 @@ void SleepMs(int64_t ms);
 // waiting; nullptr restores the system clock. The source is process-wide.
 using TimeSource = int64_t (*)();
 void SetTimeSource(TimeSource source);
+
+} // namespace zan

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+namespace zan {
+
 base_exception::base_exception(int32_t line, uint32_t code, std::string sourceFile,
                                std::string component, std::string message)
     : line(line), code(code), sourceFile(std::move(sourceFile)), component(std::move(component)),
@@ -35,3 +37,5 @@ std::string ThreadErrorReport(const base_exception& e)
     return "Exception : " + e.message + "\nFile : " + e.sourceFile + "\nLine : " + std::to_string(e.line) +
            "\n";
 }
+
+} // namespace zan

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+namespace zan {
+
 // The one exception base of the module. It deliberately does not derive
 // from std::exception: the control's boundary catches the module's own
 // failures apart from standard-library ones.
@@ -44,3 +46,5 @@ std::string EngineErrorReport(const base_exception& e);
 // The same report as the engine's threads word it, with a space after each
 // colon: "Exception : <message>\nFile : <source>\nLine : <line>\n".
 std::string ThreadErrorReport(const base_exception& e);
+
+} // namespace zan

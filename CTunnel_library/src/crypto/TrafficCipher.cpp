@@ -9,6 +9,8 @@
 #include <array>
 #include <cstring>
 
+namespace zan {
+
 namespace {
 
 constexpr int kAesKeyLength = 32;
@@ -234,3 +236,5 @@ bool TrafficCipher::Mac(std::span<const uint8_t> message, std::span<uint8_t, kDi
            EVP_MAC_update(mac, message.data(), message.size()) == 1 &&
            EVP_MAC_final(mac, out.data(), &written, out.size()) == 1 && written == out.size();
 }
+
+} // namespace zan

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+namespace zan {
+
 // The traffic keys of one direction of the authenticated format, held in
 // keyed OpenSSL contexts: AES-256-GCM (16 derived key bytes followed by 16
 // zero bytes, 16-byte IV, no AAD, full 16-byte tag) and HMAC-SHA256 with the
@@ -80,3 +82,5 @@ private:
     uint8_t sourceEpoch = 0;
     bool ready = false;
 };
+
+} // namespace zan

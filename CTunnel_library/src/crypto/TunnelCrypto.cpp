@@ -10,6 +10,8 @@
 #include <cstring>
 #include <random>
 
+namespace zan {
+
 static_assert(sizeof(TunnelCrypto::kDefaultKeyText) == 63, "62 characters and the terminator");
 
 namespace {
@@ -283,3 +285,5 @@ int32_t TunnelCrypto::DecryptPacket(int64_t packetSourceTag, uint64_t counter,
     return DecryptPacket(packetSourceTag, counter, std::span<const uint8_t>(sealed, length), {},
                          output, outputLength);
 }
+
+} // namespace zan

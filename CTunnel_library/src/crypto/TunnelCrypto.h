@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace zan {
+
 // Packet protection of one tunnel socket: the crypto type and source tag,
 // the two legacy cipher engines (one per direction), and for the
 // authenticated format (type 8) the key list, the 48-bit-start packet
@@ -179,3 +181,5 @@ private:
     std::vector<std::unique_ptr<TunnelKeyRecord>> keys;
     uint32_t rekeyPeriod = 0;
 };
+
+} // namespace zan

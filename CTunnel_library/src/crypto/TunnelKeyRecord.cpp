@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace zan {
+
 TunnelKeyRecord& TunnelKeyRecord::operator=(const TunnelKeyRecord& other)
 {
     if (this != &other) {
@@ -59,3 +61,5 @@ void TunnelKeyRecord::SetMaster(uint32_t keyId, const uint8_t* key, uint32_t key
         std::memcpy(masterSalt.data(), salt, masterSaltLength);
     }
 }
+
+} // namespace zan

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+namespace zan {
+
 // One key of the authenticated packet format, or the traffic keys derived
 // from one. Buffers are fixed-width and zero beyond their stored length: the
 // derivation always reads 32 bytes of master key and 16 of master salt, and
@@ -37,3 +39,5 @@ struct TunnelKeyRecord {
     std::array<uint8_t, kTrafficSaltSize> trafficSalt{};
     uint32_t trafficSaltLength = kTrafficSaltSize;
 };
+
+} // namespace zan

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace zan {
+
 // Explicit little- and big-endian loads and stores for wire fields, so no
 // field is ever written through a cast pointer. The caller has checked that
 // the bytes are inside its buffer.
@@ -38,3 +40,5 @@ inline void StoreBe16(uint8_t* bytes, uint16_t value)
 }
 
 }  // namespace PacketByteOrder
+
+} // namespace zan

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+namespace zan {
+
 // The end point a datagram belongs to: the port it is addressed to (host
 // order), the address text that goes with it, and a display form
 // "<address>:<port>" ("0:<port>" for an empty address) for messages.
@@ -14,3 +16,5 @@ struct PacketEndpoint {
     // Rebuilds `text` from `address` and `port`.
     void UpdateText();
 };
+
+} // namespace zan

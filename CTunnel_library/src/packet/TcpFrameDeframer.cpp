@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace zan {
+
 TcpFrameDeframer::TcpFrameDeframer() : stream(new uint8_t[kStreamBufferSize]()) {}
 
 TcpFrameDeframer::~TcpFrameDeframer() = default;
@@ -86,3 +88,5 @@ bool WriteFramePrefix(std::span<uint8_t> out, size_t packetLength)
     PacketByteOrder::StoreLe(out.data(), static_cast<uint16_t>(packetLength));
     return true;
 }
+
+} // namespace zan

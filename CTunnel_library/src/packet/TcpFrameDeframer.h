@@ -5,6 +5,8 @@
 #include <memory>
 #include <span>
 
+namespace zan {
+
 // The framing of a TCP tunnel: every packet is preceded by its length as an
 // unsigned 16-bit little-endian number. The receiver reads that length as
 // signed, so a length with the top bit set is a stream error and a packet
@@ -64,3 +66,5 @@ private:
 // `packetLength` bytes; false when it does not fit the frame (above 32767)
 // or `out` is shorter than 2 bytes.
 [[nodiscard]] bool WriteFramePrefix(std::span<uint8_t> out, size_t packetLength);
+
+} // namespace zan

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+namespace zan {
+
 namespace {
 constexpr size_t kAlignment = 32;
 }
@@ -80,3 +82,5 @@ void TunnelPacket::Assign(const void* bytes, uint32_t newLength, const PacketEnd
     endpoint.address = from.address;
     kind = newKind;
 }
+
+} // namespace zan

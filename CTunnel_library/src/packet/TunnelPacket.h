@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace zan {
+
 // The engine's in-memory datagram: a grow-only, 32-byte aligned block with
 // its valid length, its end point and the kind byte of the tunnel header
 // (2 = data, the value of every datagram the module queues or delivers).
@@ -36,3 +38,5 @@ private:
     // Replaces the block with one of exactly `size` bytes.
     void ReplaceBlock(uint32_t size);
 };
+
+} // namespace zan

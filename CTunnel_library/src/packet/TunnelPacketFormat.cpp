@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+namespace zan {
+
 namespace TunnelPacketFormat {
 
 namespace {
@@ -327,3 +329,5 @@ OpenResult OpenPacket(TunnelCrypto& crypto, std::span<const uint8_t> datagram, b
 }
 
 }  // namespace TunnelPacketFormat
+
+} // namespace zan

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+namespace zan {
+
 // The tunnel packet, the one thing both tunnel ends must agree on byte for
 // byte. Ports travel big-endian; key ids, source tags, counters and length
 // fields little-endian.
@@ -107,3 +109,5 @@ void GrowForOpen(TunnelPacket& packet, uint32_t capacity);
                                     bool loopFilter, TunnelPacket& packet);
 
 }  // namespace TunnelPacketFormat
+
+} // namespace zan

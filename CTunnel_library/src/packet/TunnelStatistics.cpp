@@ -2,6 +2,8 @@
 
 #include <numeric>
 
+namespace zan {
+
 using TunnelPacketFormat::OpenResult;
 
 uint64_t TunnelStatistics::Snapshot::Drops() const
@@ -50,3 +52,5 @@ TunnelStatistics::Snapshot TunnelStatistics::Read(uint64_t recorderOverflows) co
     s.tcpConnected = tcpConnected.load(std::memory_order_relaxed);
     return s;
 }
+
+} // namespace zan

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+namespace zan {
+
 // Counters of one engine. Writers on the packet paths only do relaxed
 // atomic increments; readers take a Snapshot that never blocks them.
 class TunnelStatistics {
@@ -66,3 +68,5 @@ private:
     std::atomic<uint64_t> tcpReconnects{0};
     std::atomic<bool> tcpConnected{false};
 };
+
+} // namespace zan

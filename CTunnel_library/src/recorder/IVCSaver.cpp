@@ -7,6 +7,8 @@
 #include <limits>
 #include <new>
 
+namespace zan {
+
 using namespace RecordingFileFormat;
 
 namespace {
@@ -279,3 +281,5 @@ void IVCSaver::ResetAfterClose()
     lastRecordTime = 0;
     writePosition.store(0, std::memory_order_release);
 }
+
+} // namespace zan

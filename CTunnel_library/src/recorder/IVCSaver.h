@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+namespace zan {
+
 // The recorder: writes the datagrams that cross the tunnel, a stream header
 // and data the host adds into one recording file (RecordingFileFormat.h).
 //
@@ -155,3 +157,5 @@ private:
     std::atomic<uint64_t> droppedRecords{0};
     std::atomic<uint64_t> lostRecords{0};
 };
+
+} // namespace zan

@@ -5,6 +5,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+namespace zan {
+
 RecordingFileWriter::~RecordingFileWriter()
 {
     Close();
@@ -97,3 +99,5 @@ bool RecordingFileWriter::WriteAt(uint64_t offset, std::span<const std::byte> by
     }
     return true;
 }
+
+} // namespace zan

@@ -5,6 +5,8 @@
 #include <span>
 #include <string>
 
+namespace zan {
+
 // Raw byte output to the recording file. Every append goes to the kernel at
 // once (there is no user-space buffer to flush), so a crash loses at most
 // the block being written. A failed append is cut back off the file, which
@@ -43,3 +45,5 @@ private:
     bool failed = false;
     uint64_t position = 0;
 };
+
+} // namespace zan

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace zan {
+
 FileRecordingSource::~FileRecordingSource()
 {
     if (fd >= 0) {
@@ -93,3 +95,5 @@ bool FileRecordingSource::ReadDirect(uint64_t offset, std::span<std::byte> out)
     }
     return true;
 }
+
+} // namespace zan

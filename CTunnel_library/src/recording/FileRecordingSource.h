@@ -5,6 +5,8 @@
 #include <array>
 #include <string>
 
+namespace zan {
+
 // A recording file read with positioned reads through a small window, so
 // walking millions of blocks costs few system calls and memory stays the
 // same whatever the file's size. Size() is taken once at Open: a file that
@@ -36,3 +38,5 @@ private:
     uint64_t windowOffset = 0;
     size_t windowLength = 0;
 };
+
+} // namespace zan

@@ -2,6 +2,8 @@
 
 #include "RecordingSource.h"
 
+namespace zan {
+
 // A recording held in memory. The bytes are not copied and must outlive
 // the source.
 class MemoryRecordingSource : public RecordingSource {
@@ -14,3 +16,5 @@ public:
 private:
     std::span<const std::byte> bytes;
 };
+
+} // namespace zan

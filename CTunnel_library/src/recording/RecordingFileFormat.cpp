@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace zan {
+
 namespace RecordingFileFormat {
 
 FileHeader OpenFileHeader()
@@ -95,3 +97,5 @@ std::optional<BlockHeader> DecodeBlockHeader(std::span<const std::byte> bytes)
 }
 
 }  // namespace RecordingFileFormat
+
+} // namespace zan

@@ -6,6 +6,8 @@
 #include <optional>
 #include <span>
 
+namespace zan {
+
 // Layout of the recording file, shared by the recorder that writes it and
 // the reader that checks and replays it. Everything here works on byte
 // spans and knows no file; all integers are little-endian.
@@ -91,3 +93,5 @@ void StoreLe64(uint64_t value, std::span<std::byte, 8> out);
 [[nodiscard]] uint64_t LoadLe64(std::span<const std::byte, 8> in);
 
 }  // namespace RecordingFileFormat
+
+} // namespace zan

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace zan {
+
 using namespace RecordingFileFormat;
 
 namespace {
@@ -330,3 +332,5 @@ void RecordingInspector::CheckEnd()
                      " ms");
     }
 }
+
+} // namespace zan

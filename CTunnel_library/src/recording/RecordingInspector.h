@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+namespace zan {
+
 struct RecordingCounts {
     uint64_t blocks = 0;
     uint64_t bytes = 0;  // payload bytes
@@ -97,3 +99,5 @@ private:
     size_t nextEntry = 0;         // first entry not yet matched with a block start
     uint64_t streamHeaderEnd = 0;
 };
+
+} // namespace zan

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+namespace zan {
+
 using namespace RecordingFileFormat;
 
 std::optional<FileHeader> RecordingReader::ReadFileHeader()
@@ -64,3 +66,5 @@ bool RecordingReader::ForEachPayloadPiece(const RecordingBlock& block,
     }
     return true;
 }
+
+} // namespace zan

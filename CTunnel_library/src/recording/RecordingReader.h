@@ -8,6 +8,8 @@
 #include <optional>
 #include <span>
 
+namespace zan {
+
 // One block of a recording file as the reader found it: where it starts
 // and its 16-byte header. The payload stays in the file until asked for.
 struct RecordingBlock {
@@ -66,3 +68,5 @@ private:
     RecordingSource& source;
     uint64_t position = RecordingFileFormat::kFileHeaderSize;
 };
+
+} // namespace zan

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <span>
 
+namespace zan {
+
 // Random-access bytes of a recording for the reader: a file on disk or a
 // block of memory (tests, the fuzzer). The reader asks only for ranges it
 // has checked against Size(), so a source never has to guess at lengths.
@@ -16,3 +18,5 @@ public:
     // the read failed.
     [[nodiscard]] virtual bool ReadAt(uint64_t offset, std::span<std::byte> out) = 0;
 };
+
+} // namespace zan

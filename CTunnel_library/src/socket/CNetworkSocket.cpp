@@ -21,6 +21,8 @@
 #include <ctime>
 #include <optional>
 
+namespace zan {
+
 using asio::ip::tcp;
 using asio::ip::udp;
 
@@ -848,3 +850,5 @@ int32_t CNetworkSocket::SendBatch(const char* address, std::span<const Outgoing>
     }
     return whole;
 }
+
+} // namespace zan

@@ -9,6 +9,8 @@
 #include <string>
 #include <system_error>
 
+namespace zan {
+
 // A blocking IPv4 socket wrapper: one datagram socket and a pair of stream
 // sockets (the "connect" socket that carries a TCP connection and a second
 // "bind" socket), with every call turned into a result code.
@@ -215,3 +217,5 @@ private:
 
     std::unique_ptr<Sockets> sockets;
 };
+
+} // namespace zan

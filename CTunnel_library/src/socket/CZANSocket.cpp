@@ -8,11 +8,23 @@
 #include <string>
 #include <utility>
 
-// Every throw in this file stands on a fixed line: the line number travels
-// in the exception and appears in the error reports that the engine and the
-// control show, so that a report names the failing step. Each throw is the
-// one-statement body of its check so that the lines can be kept; the tests
-// pin every one of them. Keep the throws where they are when editing.
+namespace zan {
+
+namespace {
+
+// The line each failure reports: it travels in the exception and appears in
+// the error reports that the engine and the control show, so that a report
+// names the failing step. The numbers are fixed texts, not positions here.
+constexpr int32_t kLineCreate = 33;
+constexpr int32_t kLineBind = 49;
+constexpr int32_t kLineLocalEndPoint = 64;
+constexpr int32_t kLineSenderNic = 72;
+constexpr int32_t kLineJoinGroup = 81;
+constexpr int32_t kLineMulticastLoop = 86;
+constexpr int32_t kLineReceiveBuffer = 149;
+constexpr int32_t kLineSendBuffer = 160;
+
+} // namespace
 
 uint32_t CZANSocket::ErrorCode() const
 {
@@ -30,7 +42,7 @@ uint32_t CZANSocket::ErrorCode() const
 CZANSocket::CZANSocket()
 {
     if (!socket.OpenUdp())
-        throw exc_ZANSocket(__LINE__, ErrorCode(), "Creating socket.");
+        throw exc_ZANSocket(kLineCreate, ErrorCode(), "Creating socket.");
     (void)socket.SetReuseAddress();
 }
 
@@ -46,7 +58,7 @@ CZANSocket::~CZANSocket()
 void CZANSocket::Bind(const char* address, uint32_t port)
 {
     if (socket.Bind(address, port) != S_OK)
-        throw exc_ZANSocket(__LINE__, ErrorCode(), "Bind Error.");
+        throw exc_ZANSocket(kLineBind, ErrorCode(), "Bind Error.");
 }
 
 // Packets are stamped with where the datagram arrives, not where it came
@@ -61,7 +73,7 @@ PacketEndpoint CZANSocket::LocalEndPoint()
 {
     PacketEndpoint local;
     if (socket.GetLocalEndPoint(local.address, local.port) != S_OK)
-        throw exc_ZANSocket(__LINE__, ErrorCode(), "GetLocalEndPoint Error.");
+        throw exc_ZANSocket(kLineLocalEndPoint, ErrorCode(), "GetLocalEndPoint Error.");
     return local;
 }
 
@@ -69,7 +81,7 @@ PacketEndpoint CZANSocket::LocalEndPoint()
 void CZANSocket::SetMulticastSenderNIC(const char* interfaceAddress)
 {
     if (socket.SetMulticastInterface(interfaceAddress) != S_OK)
-        throw exc_ZANSocket(__LINE__, ErrorCode(), "Setting multicast sender NIC.");
+        throw exc_ZANSocket(kLineSenderNic, ErrorCode(), "Setting multicast sender NIC.");
 }
 
 // Membership is taken on every interface (INADDR_ANY) and ends when the
@@ -78,12 +90,12 @@ void CZANSocket::SetMulticastSenderNIC(const char* interfaceAddress)
 void CZANSocket::JoinMulticastGroup(const char* groupAddress)
 {
     if (socket.JoinGroup(groupAddress) != S_OK)
-        throw exc_ZANSocket(__LINE__, ErrorCode(), "Joining multicast address.");
+        throw exc_ZANSocket(kLineJoinGroup, ErrorCode(), "Joining multicast address.");
 }
 void CZANSocket::DisableMulticastLoop()
 {
     if (socket.SetMulticastLoop(false) != S_OK)
-        throw exc_ZANSocket(__LINE__, ErrorCode(), "Disabling multicast loop.");
+        throw exc_ZANSocket(kLineMulticastLoop, ErrorCode(), "Disabling multicast loop.");
 }
 
 // ---- transfers: these never throw ------------------------------------------
@@ -146,7 +158,7 @@ int32_t CZANSocket::SendTo(const void* buffer, uint32_t length, PacketEndpoint t
 void CZANSocket::SetReceiverBufferLength(int32_t size)
 {
     if (socket.SetReceiveBufferSize(size) != S_OK)
-        throw exc_ZANSocket(__LINE__, ErrorCode(), "Setting receiver buffer length.");
+        throw exc_ZANSocket(kLineReceiveBuffer, ErrorCode(), "Setting receiver buffer length.");
 }
 
 // Linux doubles the granted value to leave room for its own bookkeeping, so
@@ -157,7 +169,7 @@ void CZANSocket::SetReceiverBufferLength(int32_t size)
 void CZANSocket::SetSenderBufferLength(int32_t size)
 {
     if (socket.SetSendBufferSize(size) != S_OK)
-        throw exc_ZANSocket(__LINE__, ErrorCode(), "Setting sender buffer length.");
+        throw exc_ZANSocket(kLineSendBuffer, ErrorCode(), "Setting sender buffer length.");
 }
 
 // ---- receive-port reads -------------------------------------------------------
@@ -207,3 +219,5 @@ size_t CZANSocket::ReceivePackets(std::span<TunnelPacket> packets, const PacketE
     SenderEndPoint.port = last.senderPort;
     return kept;
 }
+
+} // namespace zan

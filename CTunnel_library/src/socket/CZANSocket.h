@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <span>
 
+namespace zan {
+
 // The datagram socket of the engine's local ports, multicast groups and UDP
 // tunnel leg. It is open from construction to destruction. Configuration
 // failures that the caller cannot go on from throw exc_ZANSocket with a
@@ -82,3 +84,5 @@ private:
 
     CNetworkSocket socket;
 };
+
+} // namespace zan

@@ -10,6 +10,8 @@
 #include <shared_mutex>
 #include <span>
 
+namespace zan {
+
 namespace {
 
 constexpr const char* kStreamErrorMessage = "TCPTunnel : stream error, connection closed.";
@@ -475,3 +477,5 @@ bool TCPTunnelSocket::Receive(TunnelPacket& packet)
     }
     return false;
 }
+
+} // namespace zan

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <string>
 
+namespace zan {
+
 class TunnelStatistics;
 
 // The TCP tunnel socket: one outgoing TCP connection to the tunnel peer
@@ -228,3 +230,5 @@ private:
     std::atomic<uint32_t> reconnectAttempts{0};
     TunnelPacketFormat::OpenResult lastDrop = TunnelPacketFormat::OpenResult::kNothing;
 };
+
+} // namespace zan

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <span>
 
+namespace zan {
+
 using TunnelPacketFormat::OpenResult;
 
 TunnelSocket::TunnelSocket(TunnelStatistics* stats) : stats(stats)
@@ -107,3 +109,5 @@ int32_t TunnelSocket::Open(std::span<const uint8_t> datagram, TunnelPacket& pack
     }
     return static_cast<int32_t>(packet.length);
 }
+
+} // namespace zan

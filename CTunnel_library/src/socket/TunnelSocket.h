@@ -13,6 +13,8 @@
 #include <span>
 #include <string>
 
+namespace zan {
+
 class TunnelStatistics;
 
 // The UDP tunnel socket: builds tunnel packets of the configured format and
@@ -78,3 +80,5 @@ private:
     std::array<CNetworkSocket::Slot, kBatchSize> received;  // the last batch
     TunnelPacketFormat::OpenResult lastOpenResult = TunnelPacketFormat::OpenResult::kNothing;
 };
+
+} // namespace zan

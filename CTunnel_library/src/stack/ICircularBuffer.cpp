@@ -2,6 +2,8 @@
 
 #include "CZAN_AutoLock.h"
 
+namespace zan {
+
 ICircularBuffer::ICircularBuffer(uint32_t slotCount) : capacity(slotCount)
 {
 }
@@ -50,3 +52,5 @@ void ICircularBuffer::CommitRead()
     empty = count == 0;
     full = false;
 }
+
+} // namespace zan

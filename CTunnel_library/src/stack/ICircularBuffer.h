@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <mutex>
 
+namespace zan {
+
 // Index bookkeeping of a fixed ring of slots; the derived buffer owns the
 // slots and calls CommitWrite / CommitRead while holding `lock`, so that the
 // slots and the indices change together. A full ring overwrites its oldest
@@ -49,3 +51,5 @@ protected:
     bool full = false;
     bool empty = true;
 };
+
+} // namespace zan

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+namespace zan {
+
 // Address of a socket-stack datagram.
 struct StackAddress {
     std::string address;
@@ -32,3 +34,5 @@ public:
     virtual bool IsReceiveQueueFull() = 0;
     virtual ~ISocketStack() = default;
 };
+
+} // namespace zan

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+namespace zan {
+
 // Makes socket stacks for sibling modules. The virtual slot order is the
 // contract with those modules: do not reorder, insert or remove slots.
 class ISocketStackFactory {
@@ -17,3 +19,5 @@ public:
     virtual bool ReleaseStack(ISocketStack* stack) = 0;
     virtual ~ISocketStackFactory() = default;
 };
+
+} // namespace zan

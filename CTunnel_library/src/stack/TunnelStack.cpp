@@ -2,6 +2,8 @@
 
 #include "TunnelStatistics.h"
 
+namespace zan {
+
 TunnelStack::TunnelStack(TunnelStatistics* stats) : stats(stats)
 {
     receiveQueue.SetNotifyEvent(&receiveEvent);
@@ -73,3 +75,5 @@ bool TunnelStack::Deliver(const TunnelPacket& packet)
     }
     return stored && !overwrites;
 }
+
+} // namespace zan

@@ -6,6 +6,8 @@
 
 #include <atomic>
 
+namespace zan {
+
 class TunnelStatistics;
 
 // A socket stack: a receive queue that the engine fills with datagrams for
@@ -44,3 +46,5 @@ private:
     TunnelStackBuffer sendQueue;
     std::atomic<bool> loopback{false};
 };
+
+} // namespace zan

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+namespace zan {
+
 TunnelStackBuffer::TunnelStackBuffer() : ICircularBuffer(kSlotCount)
 {
 }
@@ -116,3 +118,5 @@ void TunnelStackBuffer::CommitPop()
         notifyEvent->Reset();
     }
 }
+
+} // namespace zan

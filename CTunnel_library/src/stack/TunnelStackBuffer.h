@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdint>
 
+namespace zan {
+
 class CSyncEvent;
 
 // A queue of datagrams for the socket stack: a ring of 400 packet slots.
@@ -67,3 +69,5 @@ private:
     std::array<TunnelPacket, kSlotCount> slots;  // guarded by `lock`
     CSyncEvent* notifyEvent = nullptr;           // guarded by `lock`
 };
+
+} // namespace zan
