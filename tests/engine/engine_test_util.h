@@ -5,6 +5,7 @@
 // bounded waits.
 
 #include "CNetworkSocket.h"
+#include "FakeClock.h"
 #include "ITunnelEvents.h"
 #include "ResultCodes.h"
 #include "WaitUntil.h"
@@ -144,21 +145,6 @@ inline std::vector<uint8_t> Pattern(size_t size, uint8_t seed)
     }
     return bytes;
 }
-
-// A wall clock the test sets; installed for the lifetime of the object.
-class TestClock {
-public:
-    explicit TestClock(int64_t start)
-    {
-        now.store(start);
-        SetTimeSource([] { return now.load(); });
-    }
-    ~TestClock() { SetTimeSource(nullptr); }
-    void Set(int64_t ms) { now.store(ms); }
-
-private:
-    static inline std::atomic<int64_t> now{0};
-};
 
 // Sets `engine` up as the listening end of a UDP tunnel: no destination, so
 // it listens on 127.0.0.1:tunnelPort and learns its peer from the first packet.

@@ -207,7 +207,7 @@ TEST(UdpTunnel, LearnsThePeerFromItsFirstPacket)
 // postponed by every send, never while the clock stands before the last one.
 TEST(UdpTunnel, KeepAlivesFollowTheClock)
 {
-    TestClock clock(1'000'000);
+    FakeClock clock(1'000'000);
     UdpEnd peer;
     UdpEnd sender;
     const uint16_t port = FreeUdpPort();

@@ -83,7 +83,7 @@ protected:
         EXPECT_TRUE(saver.StartRecording());
         return path;
     }
-    void At(int64_t msSinceStart) { fakeNow = kStart + msSinceStart; }
+    void At(int64_t msSinceStart) { clock->Set(kStart + msSinceStart); }
 };
 
 }  // namespace
@@ -346,12 +346,12 @@ TEST_F(Recorder, IndexNeverMovesBackwardsWhenTheClockStepsBack)
 
 TEST_F(Recorder, TimesKeepCountingAcrossThe32BitWrapOfTheClock)
 {
-    fakeNow = (int64_t{400} << 32) - 1000;
+    clock->Set((int64_t{400} << 32) - 1000);
     IVCSaver saver;
     const std::string path = PathOf("wrap.rec");
     ASSERT_TRUE(Open(saver, path));
     ASSERT_TRUE(saver.StartRecording());
-    fakeNow += 2500;
+    clock->Advance(2500);
     Datagram(saver, 5004, "x");
     ASSERT_TRUE(Close(saver));
     EXPECT_EQ(Load(path).Records().at(0).block.header.time, 2500u);

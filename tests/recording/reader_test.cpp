@@ -230,7 +230,7 @@ TEST_F(RecorderTest, WhatTheRecorderWritesReadsBackIdentically)
         if (s.at >= 0 && saver.GetState() == IVCSaver::State::HeaderWritten) {
             ASSERT_TRUE(saver.StartRecording());
         }
-        fakeNow = kStart + std::max<int64_t>(s.at, 0);
+        clock->Set(kStart + std::max<int64_t>(s.at, 0));
         s.type == 0 ? Datagram(saver, s.port, s.payload) : (void)External(saver, s.port, s.payload);
         offsets.push_back(position);
         position += kBlockHeaderSize + s.payload.size();

@@ -76,14 +76,14 @@ protected:
     {
         const std::string path = PathOf("session.rec");
         saver = std::make_unique<IVCSaver>();
-        fakeNow = kStart;
+        clock->Set(kStart);
         SetHeader(*saver, "hdr");
         EXPECT_TRUE(Open(*saver, path));
         External(*saver, 7, "meta");
         EXPECT_TRUE(saver->StartRecording());
-        fakeNow = kStart + 40;
+        clock->Set(kStart + 40);
         Datagram(*saver, port, "first");
-        fakeNow = kStart + 6000;
+        clock->Set(kStart + 6000);
         External(*saver, 7, "note");
         Datagram(*saver, port, "second");
         if (close) {

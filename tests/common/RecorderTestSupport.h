@@ -6,8 +6,8 @@
 #include "IVCSaver.h"
 #include "MemoryRecordingSource.h"
 #include "RecordingInspector.h"
+#include "FakeClock.h"
 #include "WaitUntil.h"
-#include "ZAN_Time.h"
 
 #include <gtest/gtest.h>
 
@@ -16,18 +16,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace zan {
 
 namespace rectest {
-
-inline std::atomic<int64_t> fakeNow{0};
-inline int64_t FakeClock()
-{
-    return fakeNow.load();
-}
 
 // An arbitrary wall-clock moment well away from 0 and from any 32-bit wrap.
 inline constexpr int64_t kStart = 1'700'000'000'000;
@@ -57,15 +52,14 @@ class RecorderTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fakeNow = kStart;
-        SetTimeSource(&FakeClock);
+        clock = std::make_unique<FakeClock>(kStart);
         std::string pattern = (std::filesystem::temp_directory_path() / "zanrec-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         folder = pattern;
     }
     void TearDown() override
     {
-        SetTimeSource(nullptr);
+        clock.reset();
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
     }
@@ -105,6 +99,7 @@ protected:
         ASSERT_TRUE(WaitUntil([&] { return saver.WritePosition() >= position; }));
     }
 
+    std::unique_ptr<FakeClock> clock;
     std::filesystem::path folder;
 };
 

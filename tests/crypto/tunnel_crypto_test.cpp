@@ -5,7 +5,7 @@
 #include "TrafficCipher.h"
 #include "TunnelCrypto.h"
 
-#include "fake_clock.h"
+#include "FakeClock.h"
 #include "packet_test_data.h"
 #include "reference_crypto.h"
 

@@ -1,0 +1,2 @@
+# The TCP tunnel tests run the loopback test peer in-process.
+target_link_libraries(test_${name} PRIVATE zan_tcp_peer)
