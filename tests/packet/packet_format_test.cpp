@@ -145,6 +145,9 @@ TEST(PacketRoundTrip, EveryLegacyTypeAroundBlockBoundaries)
             if (type >= 1 && type <= 6) {
                 EXPECT_FALSE(std::equal(payload.begin(), payload.end(), packet.begin() + 14)) << type;
             }
+            if (type != 0) {
+                EXPECT_EQ(packet[packet.size() - 2] | packet[packet.size() - 1], 0) << "zero trailer " << type;
+            }
             TunnelPacket opened;
             ASSERT_EQ(Open(receiver, packet, opened), OpenResult::kOpened) << type << "/" << size;
             EXPECT_EQ(Contents(opened), payload) << type << "/" << size;
@@ -193,6 +196,10 @@ TEST(PacketBuildFailure, ResultsForMissingKeysBadInputAndLongFrames)
     End legacy(4);
     (void)Build(legacy, {}, kDataKind, &result);
     EXPECT_EQ(result, kBuildRefused) << "an enciphered packet needs a payload";
+    End plainSender(0);
+    Bytes tooLong(kMaxPayload + 1);
+    Bytes roomy(tooLong.size() + 200);
+    EXPECT_EQ(BuildPacket(plainSender, tooLong, 1, kDataKind, roomy), kBuildRefused) << "longer than a length field";
 
     Bytes frame(40000);
     End plain(0);
@@ -287,6 +294,9 @@ TEST_F(PacketAuthenticatedDrops, LengthsFormatsKindsAndLoopFilter)
     Bytes kind4 = packet;
     kind4[1] = 4;
     EXPECT_EQ(Open(receiver, kind4, opened), OpenResult::kKind);
+    Bytes huge = packet;
+    huge.resize(kMaxDatagram + 1);
+    EXPECT_EQ(Open(receiver, huge, opened), OpenResult::kLength);
 
     End legacy(0);
     EXPECT_EQ(Open(legacy, packet, opened), OpenResult::kFormat);
