@@ -1,19 +1,19 @@
 // zan-tcp-peer: serves TCP tunnel connections on 127.0.0.1 until SIGINT or
 // SIGTERM, or for --duration seconds.
 //
-//   zan-tcp-peer [--port N] [--mode echo|pair] [--duration S]
+//   zan-tcp-peer [--port N] [--mode echo|pair] [--duration S] | --help | --version
 //
 // Prints "listening on 127.0.0.1:<port>" once it is ready and its counters
 // when it ends.
 
 #include "TcpTestPeer.h"
 
+#include <CLI/CLI.hpp>
+
 #include <signal.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -28,34 +28,31 @@ struct Options {
     std::optional<double> durationSeconds;
 };
 
-bool ParseNumber(const char* text, double low, double high, double& value)
+// Parses the command line; nothing after help or the version (exit code 0)
+// or a usage error (exit code 2, message on standard error).
+std::optional<Options> Parse(int argc, char** argv, int& exitCode)
 {
-    char* end = nullptr;
-    value = std::strtod(text, &end);
-    return end != text && *end == '\0' && value >= low && value <= high;
-}
-
-std::optional<Options> Parse(int argc, char** argv)
-{
+    CLI::App app{"zan-tcp-peer: a loopback far end for TCP tunnels (listens on 127.0.0.1)"};
+    app.set_version_flag("--version", std::string("zan-tcp-peer ") + ZAN_VERSION);
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string name = argv[i];
-        if (name == "--help" || name == "-h" || i + 1 >= argc) {
-            return std::nullopt;
-        }
-        const char* value = argv[++i];
-        double number = 0;
-        if (name == "--port" && ParseNumber(value, 0, 65535, number)) {
-            options.port = static_cast<uint16_t>(number);
-        } else if (name == "--mode" && std::strcmp(value, "echo") == 0) {
-            options.mode = TcpTestPeer::Mode::kEcho;
-        } else if (name == "--mode" && std::strcmp(value, "pair") == 0) {
-            options.mode = TcpTestPeer::Mode::kPair;
-        } else if (name == "--duration" && ParseNumber(value, 0, 1e7, number)) {
-            options.durationSeconds = number;
-        } else {
-            return std::nullopt;
-        }
+    app.add_option("--port", options.port, "TCP port to listen on (default 0: an ephemeral port)")
+        ->option_text("PORT");
+    std::string mode = "echo";
+    app.add_option("--mode", mode, "echo: frames go back; pair: frames go to the paired connection")
+        ->check(CLI::IsMember({"echo", "pair"}));
+    app.add_option("--duration", options.durationSeconds, "stop after SECONDS (default: until SIGINT or SIGTERM)")
+        ->check(CLI::Range(0.0, 1e7))
+        ->option_text("SECONDS");
+    try {
+        app.parse(argc, argv);
+        options.mode = mode == "pair" ? TcpTestPeer::Mode::kPair : TcpTestPeer::Mode::kEcho;
+    } catch (const CLI::Success& e) {
+        exitCode = app.exit(e);
+        return std::nullopt;
+    } catch (const CLI::ParseError& e) {
+        (void)app.exit(e);
+        exitCode = 2;
+        return std::nullopt;
     }
     return options;
 }
@@ -84,10 +81,10 @@ using namespace zan;
 
 int main(int argc, char** argv)
 {
-    const std::optional<Options> options = Parse(argc, argv);
+    int exitCode = 0;
+    const std::optional<Options> options = Parse(argc, argv, exitCode);
     if (!options) {
-        std::fprintf(stderr, "usage: zan-tcp-peer [--port N] [--mode echo|pair] [--duration SECONDS]\n");
-        return 2;
+        return exitCode;
     }
     // Blocked before the I/O thread starts, so only sigtimedwait sees them.
     sigset_t signals;
