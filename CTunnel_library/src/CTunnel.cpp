@@ -445,26 +445,26 @@ int CTunnel::SendOrKeepAlive(TunnelPacket& packet, bool idle)
         return now - lastSendMs.load() > kKeepAliveIdleMs;
     };
     if (!destinationSet.load() || !keepAliveDue(GetTimeMs())) {
-        return 0;
+        return kRunAgain;
     }
 
     CZAN_AutoLock guard(&senderStacksLock);
     if (!RefreshDestination()) {
-        return 0;
+        return kRunAgain;
     }
     const int64_t now = GetTimeMs();
     if (keepAliveDue(now)) {
         SendKeepAlive();
         lastSendMs.store(now);
     }
-    return 0;
+    return kRunAgain;
 }
 
 int CTunnel::SendDatagrams(std::span<TunnelPacket> packets)
 {
     CZAN_AutoLock guard(&senderStacksLock);
     if (!RefreshDestination()) {
-        return 0;
+        return kRunAgain;
     }
     const int64_t now = GetTimeMs();
     // A failed send ends the calling thread when a TCP socket exists, and
@@ -482,7 +482,7 @@ int CTunnel::SendDatagrams(std::span<TunnelPacket> packets)
             return kEndThread;
         }
     }
-    return 0;
+    return kRunAgain;
 }
 
 bool CTunnel::RefreshDestination()
@@ -499,7 +499,7 @@ void CTunnel::SendKeepAlive()
     const auto port = static_cast<uint16_t>(destination.port);
     const uint8_t* payload = TunnelPacketFormat::kKeepAlivePayload;
     if (udpTunnelSocket) {
-        StoreSendResult(udpTunnelSocket->Send(payload, 1, port, kKeepAliveKind));
+        StoreSendResult(UdpSendStatus(udpTunnelSocket->Send(payload, 1, port, kKeepAliveKind)));
     }
     if (tcpTunnelSocket) {
         (void)tcpTunnelSocket->Send(payload, 1, port, kKeepAliveKind);
@@ -507,15 +507,15 @@ void CTunnel::SendKeepAlive()
     stats.KeepAliveSent();
 }
 
-void CTunnel::StoreSendResult(int32_t result)
+void CTunnel::StoreSendResult(SendStatus status)
 {
-    if (result > 0) {
+    if (status == SendStatus::kSent) {
         return;
     }
     CZAN_AutoLock guard(&lastErrorLock);
-    if (result == TunnelPacketFormat::kCryptoError) {
+    if (status == SendStatus::kCryptoError) {
         lastErrorText = kSendCryptoError;
-    } else if (result == TunnelPacketFormat::kDigestError) {
+    } else if (status == SendStatus::kDigestError) {
         lastErrorText = kSendDigestError;
     } else {
         lastErrorText = kSendError;
@@ -541,27 +541,28 @@ CTunnel::SendOutcome CTunnel::SendChunk(std::span<TunnelPacket> chunk)
         std::array<int32_t, TunnelSocket::kBatchSize> results;
         udpTunnelSocket->SendMany(chunk, results);
         for (size_t i = 0; i < chunk.size(); ++i) {
-            StoreSendResult(results[i]);
-            const bool sent = results[i] > 0;
-            CountSend(sent, chunk[i].length);
+            const SendStatus status = UdpSendStatus(results[i]);
+            StoreSendResult(status);
+            CountSend(status, chunk[i].length);
+            const bool sent = status == SendStatus::kSent;
             outcome.anySent = outcome.anySent || sent;
             outcome.anyFailed = outcome.anyFailed || !sent;
         }
         return outcome;
     }
-    // A TCP send either went out or found the connection lost and tried to
-    // restore it; the datagram counts as sent in both cases.
     for (const TunnelPacket& packet : chunk) {
         const auto port = static_cast<uint16_t>(packet.endpoint.port);
-        CountSend(tcpTunnelSocket->Send(packet.data, packet.length, port, kDataKind) >= 0, packet.length);
+        CountSend(TcpSendStatus(tcpTunnelSocket->Send(packet.data, packet.length, port, kDataKind)), packet.length);
     }
     outcome.anySent = true;
     return outcome;
 }
 
-void CTunnel::CountSend(bool sent, uint32_t length)
+void CTunnel::CountSend(SendStatus status, uint32_t length)
 {
-    if (sent) {
+    // A TCP send that found the connection lost and tried to restore it
+    // counts as sent: the datagram is not sent again.
+    if (status == SendStatus::kSent || status == SendStatus::kConnectionLost) {
         stats.DataSent(length);
     } else {
         stats.SendFailed();

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "CMediaThread.h"
 #include "CZANSocket.h"
 #include "ISocketStackFactory.h"
 #include "ITunnelEvents.h"
 #include "IVCSaver.h"
 #include "PacketEndpoint.h"
+#include "SendStatus.h"
 #include "TunnelPacket.h"
 #include "TunnelSocket.h"
 #include "TunnelStatistics.h"
@@ -52,7 +54,9 @@ class CTunnel {
 public:
     static constexpr uint32_t kSocketBufferSize = 2000000;
     static constexpr int64_t kKeepAliveIdleMs = 9000;
-    static constexpr int kEndThread = 240;
+    // What the engine's thread passes return: end the thread, or run again.
+    static constexpr int kEndThread = CMediaThread::kEndThread;
+    static constexpr int kRunAgain = 0;
 
     CTunnel();
     virtual ~CTunnel();
@@ -132,9 +136,9 @@ private:
     // Call with senderStacksLock held: loopback copies and recording of
     // each packet, then the sends (at most TunnelSocket::kBatchSize).
     SendOutcome SendChunk(std::span<TunnelPacket> chunk);
-    void CountSend(bool sent, uint32_t length);
+    void CountSend(SendStatus status, uint32_t length);
     void SendKeepAlive();
-    void StoreSendResult(int32_t result);
+    void StoreSendResult(SendStatus status);
     void DeliverLoopback(const TunnelPacket& packet);
 
     // The receive loop's packets: one per datagram of a batch, so that the

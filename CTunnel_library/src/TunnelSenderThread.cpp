@@ -23,7 +23,7 @@ int TunnelSenderThread::Run()
     // The event is manual-reset and cleared only when the queue empties, so
     // passes follow each other without waiting while datagrams remain.
     const bool popped = SendEvent().Wait(kQueueWaitMs) && SendQueue().PopPacket(scratch);
-    return engine->SendOrKeepAlive(scratch, !popped) == CTunnel::kEndThread ? CTunnel::kEndThread : 0;
+    return engine->SendOrKeepAlive(scratch, !popped) == CTunnel::kEndThread ? CTunnel::kEndThread : CTunnel::kRunAgain;
 }
 
 } // namespace zan

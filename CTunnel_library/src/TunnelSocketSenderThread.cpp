@@ -37,7 +37,7 @@ int TunnelSocketSenderThread::Run()
     const size_t received = socket.ReceivePackets(packets, stamp);
     const int result = received == 0 ? engine->SendOrKeepAlive(packets[0], true)
                                      : engine->SendDatagrams(std::span(packets.data(), received));
-    return result == CTunnel::kEndThread ? CTunnel::kEndThread : 0;
+    return result == CTunnel::kEndThread ? CTunnel::kEndThread : CTunnel::kRunAgain;
 }
 
 } // namespace zan

@@ -6,6 +6,7 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <new>
 #include <shared_mutex>
 #include <span>
@@ -75,9 +76,8 @@ void TCPTunnelSocket::SetProxy(const char* host, uint16_t port, const char* user
             Wipe(proxyPassword);
             proxyPassword = password;
         }
+        proxySet = true;
     }
-    useProxy.store(true);
-    proxyConfigured.store(true);
 }
 
 void TCPTunnelSocket::SetReceiveBufferSize(uint32_t bytes)
@@ -130,16 +130,29 @@ void TCPTunnelSocket::ReportError(const std::string& message)
 
 // ---- connecting -----------------------------------------------------------
 
+void TCPTunnelSocket::MoveTo(TcpConnectionState next)
+{
+    const TcpConnectionState current = state.load();
+    if (current == next) {
+        return;
+    }
+    if (!IsAllowedTransition(current, next)) {
+        std::abort();
+    }
+    state.store(next, std::memory_order_release);
+}
+
 bool TCPTunnelSocket::PrepareSocket(const char* /*host*/)
 {
     std::unique_lock exclusive(connectionLock);
+    if (state.load() == TcpConnectionState::kEstablished) {
+        MoveTo(TcpConnectionState::kLost);
+    }
     return PrepareSocketLocked();
 }
 
 bool TCPTunnelSocket::PrepareSocketLocked()
 {
-    useProxy.store(false);
-    established.store(false, std::memory_order_release);
     {
         // A new connection carries no continuation of the old stream. The
         // generation moves under the stream lock, so a frame taken out of
@@ -164,13 +177,21 @@ bool TCPTunnelSocket::Connect(const char* host, uint16_t port)
 
 bool TCPTunnelSocket::ConnectLocked(const std::string& host, uint16_t port)
 {
+    const TcpConnectionState from = state.load();
     destinationPort.store(port);
-    // PrepareSocket clears the flag; a configured proxy is used for every
-    // connection, reconnections included.
-    if (proxyConfigured.load()) {
-        useProxy.store(true);
+    bool throughProxy = false;
+    {
+        std::lock_guard guard(settingsLock);
+        throughProxy = proxySet;  // reconnections too go through the proxy
     }
-    return useProxy.load() ? ConnectThroughProxy(host) : ConnectDirect(host, port);
+    MoveTo(TcpConnectionState::kConnecting);
+    const bool connected = throughProxy ? ConnectThroughProxy(host) : ConnectDirect(host, port);
+    if (!connected) {
+        MoveTo(from == TcpConnectionState::kClosed    ? TcpConnectionState::kClosed
+               : from == TcpConnectionState::kGivenUp ? TcpConnectionState::kGivenUp
+                                                      : TcpConnectionState::kReconnecting);
+    }
+    return connected;
 }
 
 bool TCPTunnelSocket::ConnectDirect(const std::string& host, uint16_t port)
@@ -214,6 +235,7 @@ bool TCPTunnelSocket::ConnectThroughProxy(const std::string& host)
         ReportError("Proxy login : connect() failed : " + std::to_string(result) + "\n");
         return false;
     }
+    MoveTo(TcpConnectionState::kProxyExchange);
     if (!RunProxyExchange()) {
         return false;
     }
@@ -239,29 +261,27 @@ void TCPTunnelSocket::Established(const std::string& host, uint16_t port)
     if (stats != nullptr) {
         stats->TcpConnected();
     }
-    establishedGeneration.store(generation.load());
-    everConnected.store(true);
-    established.store(true, std::memory_order_release);
+    MoveTo(TcpConnectionState::kEstablished);
 }
 
 // ---- losing and re-making the connection ----------------------------------
 
-bool TCPTunnelSocket::IsLoss(int32_t result, uint64_t seen) const
+bool TCPTunnelSocket::IsLoss(int32_t result, TcpConnectionState seenState)
 {
     if (result == IoFailure) {
         return true;
     }
     // A connection closed after a stream error fails its transfers with
     // E_FAIL (no socket), and so may a failed reconnection's socket: once a
-    // connection was made, any failure on a connection that is not the
-    // established one calls for the next attempt.
-    return result < 0 && (closedGeneration.load() == seen ||
-                          (everConnected.load() && establishedGeneration.load() != seen));
+    // connection was made, any failure while it is not established calls
+    // for the next attempt.
+    using S = TcpConnectionState;
+    return result < 0 && (seenState == S::kLost || seenState == S::kReconnecting || seenState == S::kGivenUp);
 }
 
 TCPTunnelSocket::LossOutcome TCPTunnelSocket::HandleLoss(uint64_t seen)
 {
-    if (!everConnected.load()) {
+    if (state.load() == TcpConnectionState::kClosed) {
         return LossOutcome::kNotReconnecting;
     }
     {
@@ -283,9 +303,10 @@ TCPTunnelSocket::LossOutcome TCPTunnelSocket::HandleLoss(uint64_t seen)
         std::lock_guard guard(settingsLock);
         host = destinationHost;
     }
-    if (establishedGeneration.load() == seen) {
-        establishedGeneration.store(0);
-        established.store(false, std::memory_order_release);
+    const TcpConnectionState found = state.load();
+    if (found == TcpConnectionState::kEstablished || found == TcpConnectionState::kLost) {
+        MoveTo(TcpConnectionState::kLost);
+        MoveTo(TcpConnectionState::kReconnecting);
         if (events != nullptr) {
             events->OnDisconnected(host.c_str(), static_cast<uint32_t>(network.LastErrorCode()));
         }
@@ -294,6 +315,7 @@ TCPTunnelSocket::LossOutcome TCPTunnelSocket::HandleLoss(uint64_t seen)
         }
     }
     if (reconnectAttempts.load() >= kMaxReconnectAttempts) {
+        MoveTo(TcpConnectionState::kGivenUp);
         return LossOutcome::kGaveUp;
     }
     if (stats != nullptr) {
@@ -314,10 +336,9 @@ void TCPTunnelSocket::StreamError(uint64_t seen)
 {
     ReportError(kStreamErrorMessage);
     std::unique_lock exclusive(connectionLock);
-    if (generation.load() == seen) {
+    if (generation.load() == seen && state.load() == TcpConnectionState::kEstablished) {
         network.Close();
-        established.store(false, std::memory_order_release);
-        closedGeneration.store(seen);
+        MoveTo(TcpConnectionState::kLost);
     }
 }
 
@@ -353,12 +374,14 @@ int32_t TCPTunnelSocket::WriteAll(const uint8_t* data, uint32_t length, bool loc
         }
         int32_t result;
         uint64_t seen;
+        TcpConnectionState seenState;
         {
             std::shared_lock shared(connectionLock, std::defer_lock);
             if (!lockHeld) {
                 shared.lock();
             }
             seen = generation.load();
+            seenState = state.load();
             if (written != 0 && seen != connection) {
                 // Another thread re-made the connection: the rest of this
                 // buffer would corrupt the new stream.
@@ -378,7 +401,7 @@ int32_t TCPTunnelSocket::WriteAll(const uint8_t* data, uint32_t length, bool loc
         if (sendFailures.load() > kMaxSendFailures) {
             return kGaveUp;
         }
-        if (!lockHeld && IsLoss(result, seen)) {
+        if (!lockHeld && IsLoss(result, seenState)) {
             switch (HandleLoss(seen)) {
             case LossOutcome::kHandled: return kConnectionLost;
             case LossOutcome::kGaveUp: return kGaveUp;
@@ -417,10 +440,12 @@ bool TCPTunnelSocket::FillStream()
     }
     int32_t result;
     uint64_t seen;
+    TcpConnectionState seenState;
     {
         std::shared_lock shared(connectionLock);
         seen = generation.load();
-        if (closedGeneration.load() == seen) {
+        seenState = state.load();
+        if (seenState == TcpConnectionState::kLost) {
             result = E_FAIL;  // closed after a stream error: no read to make
         } else {
             std::lock_guard guard(streamLock);
@@ -435,7 +460,7 @@ bool TCPTunnelSocket::FillStream()
     if (result == 0) {
         return false;  // the read waited its 200 ms
     }
-    if (IsLoss(result, seen) && HandleLoss(seen) == LossOutcome::kHandled) {
+    if (IsLoss(result, seenState) && HandleLoss(seen) == LossOutcome::kHandled) {
         return false;
     }
     // No usable connection (never made, given up, or no socket): wait as a

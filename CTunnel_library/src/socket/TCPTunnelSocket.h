@@ -4,6 +4,8 @@
 #include "CSyncEvent.h"
 #include "CZAN_DynamicBuffer.h"
 #include "ITunnelEvents.h"
+#include "SendStatus.h"
+#include "TcpConnectionState.h"
 #include "TcpFrameDeframer.h"
 #include "TunnelCrypto.h"
 #include "TunnelPacket.h"
@@ -37,6 +39,10 @@ class TunnelStatistics;
 // A connection that was made through a proxy is re-made through the same
 // proxy. A frame with a negative length prefix closes the connection; it is
 // then re-made like a lost one.
+//
+// The connection's state (TcpConnectionState) changes only through MoveTo,
+// with the connection lock held exclusively; MoveTo refuses a transition
+// the state diagram does not allow.
 //
 // Connections and losses. Every PrepareSocket starts a new connection
 // "generation". A thread whose transfer fails on a connection hands that
@@ -76,8 +82,8 @@ public:
     // The longest a connect may take before it is given up.
     static constexpr int64_t kConnectLimitMs = 30000;
     // SendAll results besides the byte count.
-    static constexpr int32_t kConnectionLost = 0;
-    static constexpr int32_t kGaveUp = -4;
+    static constexpr int32_t kConnectionLost = kTcpConnectionLost;
+    static constexpr int32_t kGaveUp = kTcpGaveUp;
 
     // `events` and `stats` may be null; neither is owned.
     explicit TCPTunnelSocket(ITunnelEvents* events, TunnelStatistics* stats = nullptr);
@@ -92,9 +98,9 @@ public:
     void SetReceiveBufferSize(uint32_t bytes);  // 0 means kDefaultBufferSize
     void SetSendBufferSize(uint32_t bytes);
     void SetGreetingByte(uint8_t greeting);
-    // Closes and reopens the stream sockets with their buffer sizes; empties
-    // the stream buffer; clears the use-proxy and established flags. The
-    // host is not used.
+    // Closes and reopens the stream sockets with their buffer sizes and
+    // empties the stream buffer; an established connection counts as lost.
+    // The host is not used.
     bool PrepareSocket(const char* host);
     // Connects directly (resolving `host`) or through the proxy, writes the
     // greeting byte and calls OnConnected. Failures are reported through
@@ -135,7 +141,8 @@ public:
     void SetReconnectPause(int64_t ms) { reconnectPauseMs.store(ms, std::memory_order_relaxed); }
 
     std::string LastErrorText() const;
-    bool IsConnected() const { return established.load(std::memory_order_acquire); }
+    bool IsConnected() const { return State() == TcpConnectionState::kEstablished; }
+    TcpConnectionState State() const { return state.load(std::memory_order_acquire); }
     std::string DestinationHost() const;
     uint16_t DestinationPort() const { return destinationPort.load(std::memory_order_relaxed); }
     uint32_t ReconnectAttempts() const { return reconnectAttempts.load(std::memory_order_relaxed); }
@@ -150,9 +157,15 @@ private:
         kGaveUp,           // 5 failed attempts in a row, or Shutdown
     };
 
-    // The connection lock is held exclusively by the caller of each *Locked.
+    // The connection lock is held exclusively by the caller of each *Locked
+    // and of MoveTo.
     bool PrepareSocketLocked();
+    // One connect from the settled state it finds; a failure returns to
+    // kClosed when no connection was ever made, else to kReconnecting.
     bool ConnectLocked(const std::string& host, uint16_t port);
+    // Changes the state; a transition the diagram does not allow is a
+    // fault of this class and ends the process.
+    void MoveTo(TcpConnectionState next);
     bool ConnectDirect(const std::string& host, uint16_t port);
     bool ConnectThroughProxy(const std::string& host);
     // The proxy's CONNECT exchange on the open connection to the proxy.
@@ -167,8 +180,9 @@ private:
     // exclusively (a connect writing its greeting byte or proxy request):
     // no lock is taken then and a loss is not handled.
     int32_t WriteAll(const uint8_t* data, uint32_t length, bool lockHeld);
-    // Whether a transfer result on connection `seen` means it is lost.
-    bool IsLoss(int32_t result, uint64_t seen) const;
+    // Whether a transfer result means its connection is lost, given the
+    // state seen with the transfer (under the same shared hold of the lock).
+    static bool IsLoss(int32_t result, TcpConnectionState seenState);
     // The loss of connection `seen`, found by a transfer; no lock held.
     LossOutcome HandleLoss(uint64_t seen);
     // A negative frame length: report, then close connection `seen`.
@@ -187,12 +201,12 @@ private:
     CZAN_DynamicBuffer outputBuffer;
 
     // guards: the sockets of `network` against Open/Close during transfers,
-    // `generation` and `closedGeneration` (written exclusively, read shared)
+    // `generation` and `state` (written exclusively, read shared)
     WriterPreferringMutex connectionLock;
     CNetworkSocket network;
-    std::atomic<uint64_t> generation{0};        // bumped by every PrepareSocket
-    std::atomic<uint64_t> closedGeneration{0};  // connection closed after a stream error
-    std::atomic<uint64_t> establishedGeneration{0};  // the connection that Connect made, 0 none
+    std::atomic<uint64_t> generation{0};  // bumped by every PrepareSocket
+    // The state of the connection of `generation`.
+    std::atomic<TcpConnectionState> state{TcpConnectionState::kClosed};
 
     // guards: deframer
     std::mutex streamLock;
@@ -200,10 +214,11 @@ private:
     // The frame taken out of the stream buffer: receiver thread only.
     CZAN_DynamicBuffer frameBuffer;
 
-    // guards: destinationHost, proxyHost, proxyPort, proxyUser,
+    // guards: destinationHost, proxySet, proxyHost, proxyPort, proxyUser,
     // proxyPassword, proxyDomain
     mutable std::mutex settingsLock;
     std::string destinationHost;
+    bool proxySet = false;  // SetProxy was called: every connection goes through the proxy
     std::string proxyHost;
     uint16_t proxyPort = 0;
     std::string proxyUser;
@@ -217,15 +232,13 @@ private:
     std::atomic<uint32_t> receiveBufferSize{kDefaultBufferSize};
     std::atomic<uint32_t> sendBufferSize{kDefaultBufferSize};
     std::atomic<uint8_t> greetingByte{0};
-    std::atomic<bool> useProxy{false};         // cleared by PrepareSocket
-    std::atomic<bool> proxyConfigured{false};  // SetProxy was called: restores useProxy
-    std::atomic<bool> everConnected{false};    // losses are re-made only after a first success
     std::atomic<uint32_t> sendFailures{0};
     std::atomic<int64_t> reconnectPauseMs{kReconnectPauseMs};
+    // Set by Shutdown: the cancel signal of a connect under way and of
+    // every later transfer (a request, not a state of the connection).
     std::atomic<bool> stopping{false};
     CSyncEvent stopEvent{false, true};
 
-    std::atomic<bool> established{false};
     std::atomic<uint16_t> destinationPort{0};
     std::atomic<uint32_t> reconnectAttempts{0};
     TunnelPacketFormat::OpenResult lastDrop = TunnelPacketFormat::OpenResult::kNothing;
