@@ -8,7 +8,7 @@ packages=(
   libasio-dev libssl-dev libntlm0-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   squid iproute2
-  groff-base
+  groff-base libpcap-dev nlohmann-json3-dev tcpdump
 )
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev)

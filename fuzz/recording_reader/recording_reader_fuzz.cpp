@@ -46,7 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     DiscardBuffer discard;
     std::ostream out(&discard);
     (void)InfoCommand(source, out);
-    (void)DumpCommand(source, true, out);
+    (void)InfoCommand(source, out, OutputFormat::Json);
+    (void)DumpCommand(source, DumpOptions{.hex = true}, out);
+    (void)DumpCommand(source, DumpOptions{.hex = true, .format = OutputFormat::Json, .ports = {5004}, .fromMs = 10}, out);
     (void)VerifyCommand(source, out);
+    (void)VerifyCommand(source, out, OutputFormat::Json);
     return 0;
 }

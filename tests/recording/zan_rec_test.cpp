@@ -1,41 +1,20 @@
 // zan-rec's commands on files the recorder wrote, through the same entry
-// point as the program, plus the program itself once.
-#include "RecorderTestSupport.h"
-
-#include "RecordingCommands.h"
+// point as the program, plus the program itself.
+#include "ZanRecTestSupport.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <sstream>
+#include <nlohmann/json.hpp>
 
 namespace zan {
 
 using namespace rectest;
+using Json = nlohmann::json;
 
 namespace {
-
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-Outcome ZanRec(std::vector<std::string> args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    const int code = RunZanRec(args, out, err);
-    return Outcome{code, out.str(), err.str()};
-}
-
-bool Has(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 // A UDP receiver on an ephemeral loopback port with a bounded wait.
 class LoopbackReceiver {
@@ -68,33 +47,28 @@ private:
     int fd = -1;
 };
 
-class ZanRecTest : public RecorderTest {
-protected:
-    // A closed recording: external data in state 2, two datagrams on
-    // `port`, one external block after the start.
-    std::string WriteRecording(uint32_t port = 5004, bool close = true)
-    {
-        const std::string path = PathOf("session.rec");
-        saver = std::make_unique<IVCSaver>();
-        clock->Set(kStart);
-        SetHeader(*saver, "hdr");
-        EXPECT_TRUE(Open(*saver, path));
-        External(*saver, 7, "meta");
-        EXPECT_TRUE(saver->StartRecording());
-        clock->Set(kStart + 40);
-        Datagram(*saver, port, "first");
-        clock->Set(kStart + 6000);
-        External(*saver, 7, "note");
-        Datagram(*saver, port, "second");
-        if (close) {
-            EXPECT_TRUE(Close(*saver));
-        } else {
-            WaitWritten(*saver, 134);
-        }
-        return path;
-    }
-    std::unique_ptr<IVCSaver> saver;
+// The JSON lines of a dump: the block lines and the closing "end" object.
+struct JsonDump {
+    std::vector<Json> blocks;
+    Json end;
 };
+
+JsonDump ParseDump(const std::string& text)
+{
+    JsonDump dump;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        Json json = Json::parse(line);  // throws, failing the test, on a malformed line
+        if (json.contains("end")) {
+            EXPECT_TRUE(dump.end.is_null()) << "a second end line";
+            dump.end = json["end"];
+        } else {
+            EXPECT_TRUE(dump.end.is_null()) << "a block after the end line";
+            dump.blocks.push_back(json);
+        }
+    }
+    return dump;
+}
 
 }  // namespace
 
@@ -122,6 +96,18 @@ TEST_F(ZanRecTest, DumpListsEveryBlockWithItsPayload)
     EXPECT_TRUE(Has(run.out, "index")) << run.out;
 }
 
+TEST_F(ZanRecTest, HexDumpShowsTheBytesAlsoAsText)
+{
+    const std::string payload("first\0\x7fline-two-longer!", 23);
+    const Outcome run = ZanRec({"dump", WriteDatagrams({{40, 5004, payload}}), "--hex", "--port", "5004"});
+    EXPECT_EQ(run.code, 0) << run.out;
+    // Non-printable bytes are dots; a short last line is padded so that
+    // the text column stays in place.
+    EXPECT_TRUE(Has(run.out, "000000: 66 69 72 73 74 00 7f 6c 69 6e 65 2d 74 77 6f 2d  |first..line-two-|\n"))
+        << run.out;
+    EXPECT_TRUE(Has(run.out, "000010: 6c 6f 6e 67 65 72 21                             |longer!|\n")) << run.out;
+}
+
 TEST_F(ZanRecTest, VerifyTellsSoundDamagedAndUnclosedFilesApart)
 {
     const std::string path = WriteRecording();
@@ -143,8 +129,113 @@ TEST_F(ZanRecTest, VerifyTellsSoundDamagedAndUnclosedFilesApart)
     EXPECT_TRUE(Close(*saver));
 }
 
+TEST_F(ZanRecTest, JsonAnswersSayTheSameAsTheText)
+{
+    const std::string path = WriteRecording();
+    Outcome run = ZanRec({"info", path, "--json"});
+    EXPECT_EQ(run.code, ZanRecExit::kOk);
+    Json info = Json::parse(run.out);
+    EXPECT_EQ(info["status"], "ok");
+    EXPECT_EQ(info["duration_ms"], 6000);
+    EXPECT_EQ(info["index"], (Json{{"offset", 134}, {"entries", 2}}));
+    EXPECT_EQ(info["file_end"], 166);
+    EXPECT_EQ(info["stream_header_bytes"], 3);
+    EXPECT_EQ(info["blocks_by_type"][0], (Json{{"type", 0}, {"name", "datagram"}, {"blocks", 2}, {"bytes", 11}}));
+    EXPECT_EQ(info["records_by_port"].size(), 2u);
+    EXPECT_TRUE(info["fault"].is_null());
+
+    run = ZanRec({"dump", path, "--json", "--hex"});
+    EXPECT_EQ(run.code, ZanRecExit::kOk);
+    const JsonDump dump = ParseDump(run.out);
+    ASSERT_EQ(dump.blocks.size(), 6u) << run.out;
+    EXPECT_EQ(dump.blocks[0]["type"], "stream-header");
+    EXPECT_TRUE(dump.blocks[0]["port"].is_null());
+    EXPECT_EQ(dump.blocks[2], (Json{{"offset", 71}, {"type", "datagram"}, {"type_code", 0}, {"time_ms", 40},
+                                    {"port", 5004}, {"length", 5}, {"payload", "6669727374"}}));
+    EXPECT_EQ(dump.end["status"], "ok");
+    EXPECT_EQ(dump.end["shown_blocks"], 6);
+
+    // Damaged, unclosed and foreign files: the status word and the exit
+    // code agree with the text commands.
+    const std::string open = WriteRecording(5004, false);
+    run = ZanRec({"verify", open, "--json"});
+    EXPECT_EQ(run.code, ZanRecExit::kNotClosed);
+    Json verify = Json::parse(run.out);
+    EXPECT_EQ(verify["status"], "not-closed");
+    EXPECT_TRUE(verify["duration_ms"].is_null());
+    EXPECT_EQ(verify["last_record_ms"], 6000);
+    EXPECT_TRUE(Close(*saver));
+
+    std::filesystem::resize_file(path, 140);
+    run = ZanRec({"verify", path, "--json"});
+    EXPECT_EQ(run.code, ZanRecExit::kBadFile);
+    verify = Json::parse(run.out);
+    EXPECT_EQ(verify["status"], "damaged");
+    EXPECT_EQ(verify["fault"]["offset"], 24);
+
+    const std::string foreign = PathOf("foreign.bin");
+    std::ofstream(foreign) << "not a recording at all, but long enough for a header";
+    for (const char* command : {"info", "verify", "dump"}) {
+        run = ZanRec({command, foreign, "--json"});
+        EXPECT_EQ(run.code, ZanRecExit::kBadFile) << command;
+        const Json answer = std::string(command) == "dump" ? ParseDump(run.out).end : Json::parse(run.out);
+        EXPECT_EQ(answer["status"], "not-a-recording") << command;
+    }
+}
+
+TEST_F(ZanRecTest, DumpFiltersRecordsByPortAndTime)
+{
+    // Records: external 7 at 0, datagrams 5004 at 40, 5006 at 1234,
+    // external 7 and datagram 5004 at 6000.
+    const std::string path =
+        WriteDatagrams({{40, 5004, "first"}, {1234, 5006, "middle"}, {6000, 5004, "second"}});
+    using Shown = std::vector<std::pair<uint32_t, uint32_t>>;  // (time, port)
+    struct Case {
+        std::vector<std::string> filter;
+        Shown shown;
+    } cases[] = {
+        {{"--port", "5004"}, {{40, 5004}, {6000, 5004}}},
+        {{"--port", "5004", "--port", "7"}, {{0, 7}, {40, 5004}, {6000, 7}, {6000, 5004}}},
+        {{"--from", "1s"}, {{1234, 5006}, {6000, 7}, {6000, 5004}}},
+        {{"--to", "1234"}, {{0, 7}, {40, 5004}, {1234, 5006}}},
+        {{"--from", "41", "--to", "6s", "--port", "5006"}, {{1234, 5006}}},
+        {{"--from", "6001"}, {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"dump", path, "--json"};
+        args.insert(args.end(), c.filter.begin(), c.filter.end());
+        const Outcome run = ZanRec(args);
+        SCOPED_TRACE(::testing::PrintToString(c.filter));
+        EXPECT_EQ(run.code, 0) << run.err;
+        const JsonDump dump = ParseDump(run.out);
+        Shown shown;
+        for (const Json& block : dump.blocks) {
+            shown.emplace_back(block["time_ms"], block["port"]);
+        }
+        EXPECT_EQ(shown, c.shown);
+        EXPECT_EQ(dump.end["shown_blocks"], c.shown.size());
+        EXPECT_EQ(dump.end["complete_blocks"], 7);
+    }
+    const Outcome text = ZanRec({"dump", path, "--port", "5006"});
+    EXPECT_TRUE(Has(text.out, "shown: 1 of 7 blocks")) << text.out;
+}
+
+TEST(RecordTime, MillisecondsOrANumberWithAUnit)
+{
+    const std::pair<const char*, std::optional<uint32_t>> cases[] = {
+        {"0", 0},         {"1500", 1500},      {"1500ms", 1500}, {"1.5s", 1500},    {"2min", 120000},
+        {"1h", 3600000},  {"1e3", 1000},       {"0.0004s", 0},   {"4294967295", UINT32_MAX},
+        {"-1", std::nullopt}, {"5x", std::nullopt}, {"", std::nullopt}, {"s", std::nullopt},
+        {"1200h", std::nullopt}, {"4294967296", std::nullopt}, {"nan", std::nullopt}, {"1.5 s", std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(ParseRecordTime(text), expected) << "'" << text << "'";
+    }
+}
+
 TEST_F(ZanRecTest, BadCommandLinesAndFilesAreRefusedClearly)
 {
+    const std::string path = WriteRecording();
     const std::string foreign = PathOf("foreign.bin");
     std::ofstream(foreign) << "not a recording at all, but long enough for a header";
     const std::string empty = PathOf("empty.rec");
@@ -154,23 +245,33 @@ TEST_F(ZanRecTest, BadCommandLinesAndFilesAreRefusedClearly)
         int code;
         const char* text;
     } cases[] = {
-        {{}, ZanRecExit::kUsage, "usage:"},
-        {{"play", "x"}, ZanRecExit::kUsage, "unknown command 'play'"},
-        {{"info"}, ZanRecExit::kUsage, "no FILE given"},
-        {{"dump", "x", "--address", "1"}, ZanRecExit::kUsage, "unexpected argument '--address'"},
-        {{"replay", "x"}, ZanRecExit::kUsage, "replay needs --address"},
-        {{"replay", "x", "--address", "127.0.0.1", "--speed", "fast"}, ZanRecExit::kUsage, "'fast' is not a number"},
-        {{"info", PathOf("missing.rec")}, ZanRecExit::kBadFile, "No such file"},
-        {{"info", folder.string()}, ZanRecExit::kBadFile, "is a directory"},
+        {{}, ZanRecExit::kUsage, "subcommand is required"},
+        {{"play", path}, ZanRecExit::kUsage, "unknown command 'play'"},
+        {{"info"}, ZanRecExit::kUsage, "FILE is required"},
+        {{"info", path, "--bogus"}, ZanRecExit::kUsage, "--bogus"},
+        {{"dump", path, "--address", "1"}, ZanRecExit::kUsage, "--address"},
+        {{"dump", path, "--from", "5x"}, ZanRecExit::kUsage, "'5x' is not a time"},
+        {{"dump", path, "--from", "2s", "--to", "1s"}, ZanRecExit::kUsage, "--from is later than --to"},
+        {{"dump", path, "--port", "http"}, ZanRecExit::kUsage, "http"},
+        {{"replay", path}, ZanRecExit::kUsage, "--address is required"},
+        {{"replay", path, "--address", "127.0.0.1", "--speed", "fast"}, ZanRecExit::kUsage, "fast"},
+        {{"replay", path, "--address", "localhost"}, ZanRecExit::kUsage, "not a numeric IPv4 or IPv6 address"},
+        {{"replay", path, "--address", "127.0.0.1", "--speed", "0"}, ZanRecExit::kUsage, "above 0"},
+        {{"export", path}, ZanRecExit::kUsage, "--pcap is required"},
+        {{"export", path, "--pcap", PathOf("x.pcap"), "--source", "host"}, ZanRecExit::kUsage,
+         "'host' is not a numeric IPv4 address"},
+        {{"export", path, "--pcap", PathOf("no/such/folder.pcap")}, ZanRecExit::kBadFile, "folder.pcap"},
+        // An input file that is not there or is no file is a usage error;
+        // one that is there but damaged or foreign is a bad file.
+        {{"info", PathOf("missing.rec")}, ZanRecExit::kUsage, "does not exist"},
+        {{"verify", folder.string()}, ZanRecExit::kUsage, "directory"},
         {{"info", foreign}, ZanRecExit::kBadFile, "not a recording: at offset 0: bad magic 6e 6f 74 20"},
         {{"verify", empty}, ZanRecExit::kBadFile, "the file is empty"},
-        {{"replay", empty, "--address", "localhost"}, ZanRecExit::kUsage, "not a numeric IPv4 or IPv6 address"},
-        {{"replay", empty, "--address", "127.0.0.1", "--speed", "0"}, ZanRecExit::kUsage, "above 0"},
     };
     for (const Case& c : cases) {
         const Outcome run = ZanRec(c.args);
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(run.code, c.code);
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        EXPECT_EQ(run.code, c.code) << run.out << run.err;
         EXPECT_TRUE(Has(run.out + run.err, c.text)) << run.out << run.err;
     }
 }
@@ -187,17 +288,23 @@ TEST_F(ZanRecTest, ReplaySendsTheDatagramsToTheRecordedPorts)
     EXPECT_EQ(receiver.Receive(), "second");
 }
 
-TEST_F(ZanRecTest, TheProgramRunsTheSameCommands)
+TEST_F(ZanRecTest, TheProgramAnswersWithTheDocumentedExitCodes)
 {
     const std::string path = WriteRecording();
-    const std::string command = std::string(ZAN_REC_PROGRAM) + " verify " + path;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    char buffer[256] = {};
-    const size_t got = std::fread(buffer, 1, sizeof buffer - 1, pipe);
-    const int status = ::pclose(pipe);
-    EXPECT_TRUE(Has(std::string(buffer, got), "OK: a closed recording")) << buffer;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string damaged = PathOf("damaged.rec");
+    std::filesystem::copy_file(path, damaged);
+    std::filesystem::resize_file(damaged, 140);
+    const ProgramCase cases[] = {
+        {"verify " + path, 0, "OK: a closed recording", ""},
+        {"--help", 0, "export", ""},
+        {"info --help", 0, "--json", ""},
+        {"--version", 0, "zan-rec 0.1", ""},
+        {"verify " + damaged, 1, "FAULT at offset 24", ""},
+        {"info " + PathOf("missing.rec"), 2, "", "does not exist"},
+        {"dump " + path + " --colour", 2, "", "--colour"},
+        {"", 2, "", "subcommand is required"},
+    };
+    ExpectAnswers(ZAN_REC_PROGRAM, cases);
 }
 
 } // namespace zan

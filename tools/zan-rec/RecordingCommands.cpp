@@ -1,24 +1,20 @@
 #include "RecordingCommands.h"
 
-#include "FileRecordingSource.h"
 #include "RecordingInspector.h"
-#include "RecordingReplayer.h"
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
-#include <optional>
 
 namespace zan {
 
 using namespace RecordingFileFormat;
+using Json = nlohmann::ordered_json;
 
 namespace {
-
-constexpr const char* kUsageText =
-    "usage: zan-rec info FILE\n"
-    "       zan-rec dump FILE [--hex]\n"
-    "       zan-rec verify FILE\n"
-    "       zan-rec replay FILE --address ADDR [--speed X]\n";
 
 const char* TypeName(uint32_t type)
 {
@@ -34,6 +30,25 @@ const char* TypeName(uint32_t type)
     }
     return "unknown";
 }
+
+bool IsRecord(const BlockHeader& header)
+{
+    return header.Is(BlockType::TunnelDatagram) || header.Is(BlockType::ExternalData);
+}
+
+// One word for what a walk found, the same in every JSON answer.
+const char* Status(const RecordingInspection& inspection)
+{
+    if (!inspection.isRecording) {
+        return "not-a-recording";
+    }
+    if (inspection.fault) {
+        return "damaged";
+    }
+    return inspection.summary.HeaderSaysClosed() ? "ok" : "not-closed";
+}
+
+// ---- text ----
 
 std::string PortText(uint32_t port)
 {
@@ -72,21 +87,33 @@ void PrintBlockHeading(std::ostream& out)
     out << "        offset  type            time(ms)       port     length\n";
 }
 
-// Sixteen bytes a line: the offset inside the payload, then the bytes.
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// Sixteen bytes a line: the offset inside the payload, the bytes in hex and
+// the same bytes as text (a dot for each byte that is no printable ASCII).
 // Lines are built by hand: hex dumps of long recordings are large.
 void PrintHex(std::ostream& out, uint64_t from, std::span<const std::byte> bytes)
 {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    for (size_t line = 0; line < bytes.size(); line += 16) {
-        char text[80];
+    constexpr size_t kPerLine = 16;
+    for (size_t line = 0; line < bytes.size(); line += kPerLine) {
+        const size_t count = std::min(kPerLine, bytes.size() - line);
+        char text[128];
         int length = std::snprintf(text, sizeof text, "                %06llx:",
                                    static_cast<unsigned long long>(from + line));
-        for (size_t i = line; i < bytes.size() && i < line + 16; ++i) {
-            const auto value = std::to_integer<unsigned>(bytes[i]);
+        for (size_t i = 0; i < kPerLine; ++i) {
+            const auto value = i < count ? std::to_integer<unsigned>(bytes[line + i]) : 0u;
             text[length++] = ' ';
-            text[length++] = kDigits[value >> 4];
-            text[length++] = kDigits[value & 15];
+            text[length++] = i < count ? kHexDigits[value >> 4] : ' ';
+            text[length++] = i < count ? kHexDigits[value & 15] : ' ';
         }
+        text[length++] = ' ';
+        text[length++] = ' ';
+        text[length++] = '|';
+        for (size_t i = 0; i < count; ++i) {
+            const auto value = std::to_integer<unsigned char>(bytes[line + i]);
+            text[length++] = value >= 0x20 && value < 0x7f ? static_cast<char>(value) : '.';
+        }
+        text[length++] = '|';
         text[length++] = '\n';
         out.write(text, length);
     }
@@ -145,65 +172,134 @@ bool ReportForeign(std::ostream& out, const RecordingInspection& inspection)
     return true;
 }
 
-std::optional<double> ParseSpeed(const std::string& text)
+// ---- JSON ----
+
+template <typename T>
+Json OrNull(const std::optional<T>& value)
 {
-    double value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
+    return value ? Json(*value) : Json(nullptr);
 }
 
-struct CommandLine {
-    std::string command;
-    std::string file;
-    bool hex = false;
-    ReplayOptions replay;
-    bool addressGiven = false;
-};
-
-// Fills `line` from the arguments; returns an error text, empty when fine.
-std::string ParseArguments(std::span<const std::string> args, CommandLine& line)
+Json FaultJson(const std::optional<RecordingFault>& fault)
 {
-    line.command = args[0];
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (arg == "--hex" && line.command == "dump") {
-            line.hex = true;
-        } else if (arg == "--address" && line.command == "replay" && hasValue) {
-            line.replay.address = args[++i];
-            line.addressGiven = true;
-        } else if (arg == "--speed" && line.command == "replay" && hasValue) {
-            const auto speed = ParseSpeed(args[++i]);
-            if (!speed) {
-                return "'" + args[i] + "' is not a number";
+    return fault ? Json{{"offset", fault->offset}, {"message", fault->message}} : Json(nullptr);
+}
+
+Json CountsJson(const RecordingCounts& counts)
+{
+    return Json{{"blocks", counts.blocks}, {"bytes", counts.bytes}};
+}
+
+Json PortJson(uint32_t port)
+{
+    return port == kNoPort ? Json(nullptr) : Json(port);
+}
+
+// What info, verify and the end of a dump say about the file as a whole.
+Json SummaryJson(const RecordingInspection& inspection)
+{
+    const RecordingSummary& summary = inspection.summary;
+    const bool closed = summary.HeaderSaysClosed();
+    Json json{{"status", Status(inspection)}, {"file_size", summary.fileSize}};
+    if (inspection.isRecording) {
+        json["version"] = summary.header->version;
+        json["closed"] = closed;
+        json["duration_ms"] = closed ? Json(summary.header->duration) : Json(nullptr);
+        json["last_record_ms"] = OrNull(summary.lastRecordTime);
+        json["index"] = closed ? Json{{"offset", summary.header->indexOffset}, {"entries", OrNull(summary.indexEntries)}}
+                               : Json(nullptr);
+        json["file_end"] = closed ? Json(summary.header->fileEnd) : Json(nullptr);
+        json["stream_header_bytes"] = OrNull(summary.streamHeaderLength);
+        json["complete_blocks"] = summary.completeBlocks;
+        json["complete_end"] = summary.completeEnd;
+        json["trailing_bytes"] = summary.trailingBytes;
+    }
+    json["fault"] = FaultJson(inspection.fault);
+    return json;
+}
+
+Json CountTablesJson(const RecordingSummary& summary)
+{
+    Json byType = Json::array();
+    for (uint32_t type = 0; type < summary.perType.size(); ++type) {
+        Json entry{{"type", type}, {"name", TypeName(type)}};
+        entry.update(CountsJson(summary.perType[type]));
+        byType.push_back(entry);
+    }
+    Json byPort = Json::array();
+    for (const auto& [key, counts] : summary.perPort) {
+        Json entry{{"type", TypeName(key.first)}, {"port", PortJson(key.second)}};
+        entry.update(CountsJson(counts));
+        byPort.push_back(entry);
+    }
+    return Json{{"blocks_by_type", byType},
+                {"other_types", CountsJson(summary.unknownTypes)},
+                {"records_by_port", byPort},
+                {"further_ports", CountsJson(summary.otherPorts)}};
+}
+
+Json BlockJson(const RecordingBlock& block)
+{
+    const BlockHeader& h = block.header;
+    return Json{{"offset", block.offset}, {"type", TypeName(h.type)}, {"type_code", h.type},
+                {"time_ms", h.time},      {"port", PortJson(h.port)}, {"length", h.length}};
+}
+
+// One dump line: the block, and its payload in hex when asked for. The
+// payload is streamed into the line, so a large block costs no memory.
+bool WriteBlockJson(std::ostream& out, const RecordingBlock& block, bool hex, RecordingReader& reader)
+{
+    std::string line = BlockJson(block).dump();
+    if (!hex) {
+        out << line << '\n';
+        return true;
+    }
+    line.pop_back();  // the closing brace
+    out << line << ",\"payload\":\"";
+    const bool readable =
+        reader.ForEachPayloadPiece(block, [&out](uint64_t, std::span<const std::byte> piece) {
+            char text[2 * RecordingReader::kPieceSize];
+            size_t length = 0;
+            for (const std::byte b : piece) {
+                const auto value = std::to_integer<unsigned>(b);
+                text[length++] = kHexDigits[value >> 4];
+                text[length++] = kHexDigits[value & 15];
             }
-            line.replay.speed = *speed;
-        } else if (!arg.starts_with("--") && line.file.empty()) {
-            line.file = arg;
-        } else {
-            return "unexpected argument '" + arg + "'";
-        }
-    }
-    if (line.file.empty()) {
-        return "no FILE given";
-    }
-    if (line.command == "replay" && !line.addressGiven) {
-        return "replay needs --address ADDR";
-    }
-    return {};
+            out.write(text, static_cast<std::streamsize>(length));
+        });
+    out << "\"}\n";
+    return readable;
 }
 
 }  // namespace
 
-int InfoCommand(RecordingSource& source, std::ostream& out)
+bool DumpOptions::Shows(const BlockHeader& header) const
+{
+    if (!Filtered()) {
+        return true;
+    }
+    if (!IsRecord(header)) {
+        return false;
+    }
+    const bool portShown = ports.empty() || std::find(ports.begin(), ports.end(), header.port) != ports.end();
+    return portShown && header.time >= fromMs.value_or(0) && header.time <= toMs.value_or(UINT32_MAX);
+}
+
+int InfoCommand(RecordingSource& source, std::ostream& out, OutputFormat format)
 {
     RecordingInspector inspector(source);
     const RecordingInspection inspection = inspector.Inspect();
+    const int code = inspection.isRecording && !inspection.fault ? ZanRecExit::kOk : ZanRecExit::kBadFile;
+    if (format == OutputFormat::Json) {
+        Json json = SummaryJson(inspection);
+        if (inspection.isRecording) {
+            json.update(CountTablesJson(inspection.summary));
+        }
+        out << json.dump(2) << '\n';
+        return code;
+    }
     if (ReportForeign(out, inspection)) {
-        return ZanRecExit::kBadFile;
+        return code;
     }
     const RecordingSummary& summary = inspection.summary;
     PrintHeader(out, summary);
@@ -211,54 +307,94 @@ int InfoCommand(RecordingSource& source, std::ostream& out)
     PrintTail(out, summary);
     if (inspection.fault) {
         PrintFault(out, "fault", *inspection.fault);
-        return ZanRecExit::kBadFile;
     }
-    return ZanRecExit::kOk;
+    return code;
 }
 
-int DumpCommand(RecordingSource& source, bool hex, std::ostream& out)
+int DumpCommand(RecordingSource& source, const DumpOptions& options, std::ostream& out)
 {
-    PrintBlockHeading(out);
+    const bool json = options.format == OutputFormat::Json;
+    if (!json) {
+        PrintBlockHeading(out);
+    }
     RecordingInspector inspector(source);
-    bool readable = true;
-    const RecordingInspection inspection =
+    std::optional<RecordingFault> readError;
+    uint64_t shown = 0;
+    RecordingInspection inspection =
         inspector.Inspect([&](const RecordingBlock& block, RecordingReader& reader) {
-            PrintBlockLine(out, block);
-            if (hex) {
-                readable = reader.ForEachPayloadPiece(
-                    block, [&out](uint64_t from, std::span<const std::byte> piece) { PrintHex(out, from, piece); });
+            if (!options.Shows(block.header)) {
+                return true;
+            }
+            ++shown;
+            bool readable = true;
+            if (json) {
+                readable = WriteBlockJson(out, block, options.hex, reader);
+            } else {
+                PrintBlockLine(out, block);
+                if (options.hex) {
+                    readable = reader.ForEachPayloadPiece(
+                        block, [&out](uint64_t from, std::span<const std::byte> piece) { PrintHex(out, from, piece); });
+                }
+            }
+            if (!readable) {
+                readError = RecordingFault{block.offset, "read error"};
             }
             return readable;
         });
-    if (ReportForeign(out, inspection)) {
-        return ZanRecExit::kBadFile;
+    if (readError && !inspection.fault) {
+        inspection.fault = readError;
     }
-    if (!readable) {
-        out << "read error\n";
-        return ZanRecExit::kBadFile;
+    const int code = inspection.isRecording && !inspection.fault ? ZanRecExit::kOk : ZanRecExit::kBadFile;
+    if (json) {
+        Json end = SummaryJson(inspection);
+        end["shown_blocks"] = shown;
+        out << Json{{"end", end}}.dump() << '\n';
+        return code;
+    }
+    if (ReportForeign(out, inspection)) {
+        return code;
+    }
+    if (options.Filtered()) {
+        out << "shown: " << shown << " of " << inspection.summary.completeBlocks << " blocks\n";
     }
     if (inspection.summary.trailingBytes != 0) {
         out << "incomplete last block: " << inspection.summary.trailingBytes << " bytes\n";
     }
     if (inspection.fault) {
         PrintFault(out, "fault", *inspection.fault);
-        return ZanRecExit::kBadFile;
     }
-    return ZanRecExit::kOk;
+    return code;
 }
 
-int VerifyCommand(RecordingSource& source, std::ostream& out)
+int VerifyCommand(RecordingSource& source, std::ostream& out, OutputFormat format, ProgressBar* progress)
 {
     RecordingInspector inspector(source);
-    RecordingInspection inspection = inspector.Inspect();
-    if (ReportForeign(out, inspection)) {
-        return ZanRecExit::kBadFile;
+    RecordingInspector::Visitor follow;
+    if (progress != nullptr) {
+        follow = [progress](const RecordingBlock& block, RecordingReader&) {
+            progress->Update(block.End());
+            return true;
+        };
+    }
+    const RecordingInspection inspection = inspector.Inspect(follow);
+    if (progress != nullptr) {
+        progress->Finish();
     }
     const RecordingSummary& summary = inspection.summary;
-    if (inspection.SoundAndClosed()) {
+    const int code = inspection.SoundAndClosed()      ? ZanRecExit::kOk
+                     : inspection.SoundButNotClosed() ? ZanRecExit::kNotClosed
+                                                      : ZanRecExit::kBadFile;
+    if (format == OutputFormat::Json) {
+        out << SummaryJson(inspection).dump(2) << '\n';
+        return code;
+    }
+    if (ReportForeign(out, inspection)) {
+        return code;
+    }
+    if (code == ZanRecExit::kOk) {
         out << "OK: a closed recording of " << summary.completeBlocks << " blocks, duration "
             << summary.header->duration << " ms, " << summary.indexEntries.value_or(0) << " index entries\n";
-        return ZanRecExit::kOk;
+        return code;
     }
     if (inspection.fault) {
         PrintFault(out, "FAULT", *inspection.fault);
@@ -274,45 +410,35 @@ int VerifyCommand(RecordingSource& source, std::ostream& out)
             return true;
         });
     }
-    return inspection.fault ? ZanRecExit::kBadFile : ZanRecExit::kNotClosed;
+    return code;
 }
 
-int RunZanRec(std::span<const std::string> args, std::ostream& out, std::ostream& err)
+std::optional<uint32_t> ParseRecordTime(const std::string& text)
 {
-    if (args.empty()) {
-        err << kUsageText;
-        return ZanRecExit::kUsage;
+    double value = 0;
+    const char* const end = text.data() + text.size();
+    const auto [rest, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || rest == text.data()) {
+        return std::nullopt;
     }
-    if (args[0] == "help" || args[0] == "--help" || args[0] == "-h") {
-        out << kUsageText;
-        return ZanRecExit::kOk;
+    const std::string unit(rest, end);
+    double scale = 0;
+    if (unit.empty() || unit == "ms") {
+        scale = 1;
+    } else if (unit == "s") {
+        scale = 1000;
+    } else if (unit == "min") {
+        scale = 60 * 1000;
+    } else if (unit == "h") {
+        scale = 3600 * 1000;
+    } else {
+        return std::nullopt;
     }
-    if (args[0] != "info" && args[0] != "dump" && args[0] != "verify" && args[0] != "replay") {
-        err << "zan-rec: unknown command '" << args[0] << "'\n" << kUsageText;
-        return ZanRecExit::kUsage;
+    const double ms = std::round(value * scale);
+    if (!std::isfinite(ms) || ms < 0 || ms > UINT32_MAX) {
+        return std::nullopt;
     }
-    CommandLine line;
-    if (const std::string problem = ParseArguments(args, line); !problem.empty()) {
-        err << "zan-rec: " << problem << "\n" << kUsageText;
-        return ZanRecExit::kUsage;
-    }
-    FileRecordingSource source;
-    std::string error;
-    if (!source.Open(line.file, error)) {
-        err << "zan-rec: " << line.file << ": " << error << "\n";
-        return ZanRecExit::kBadFile;
-    }
-    if (line.command == "info") {
-        out << "file: " << line.file << "\n";
-        return InfoCommand(source, out);
-    }
-    if (line.command == "dump") {
-        return DumpCommand(source, line.hex, out);
-    }
-    if (line.command == "verify") {
-        return VerifyCommand(source, out);
-    }
-    return ReplayCommand(source, line.replay, out, err);
+    return static_cast<uint32_t>(ms);
 }
 
 } // namespace zan

@@ -1,5 +1,6 @@
 #include "RecordingReplayer.h"
 
+#include "DatagramLimits.h"
 #include "RecordingInspector.h"
 
 #include <asio/io_context.hpp>
@@ -17,9 +18,6 @@ using namespace RecordingFileFormat;
 
 namespace {
 
-// The largest payload one IPv4 UDP datagram carries.
-constexpr uint32_t kMaxDatagram = 65507;
-constexpr uint32_t kMaxPort = 65535;
 
 class DatagramPlayer {
 public:
@@ -31,11 +29,7 @@ public:
     bool Play(const RecordingBlock& block, RecordingReader& reader)
     {
         const BlockHeader& header = block.header;
-        if (!header.Is(BlockType::TunnelDatagram)) {
-            return true;
-        }
-        if (header.port == 0 || header.port > kMaxPort || header.length > kMaxDatagram) {
-            ++result.skipped;
+        if (!TravelsAsOneUdpDatagram(header, result.skipped)) {
             return true;
         }
         const std::span<std::byte> payload(buffer.data(), header.length);
@@ -64,13 +58,14 @@ private:
     const asio::ip::address address;
     const double speed;
     const std::chrono::steady_clock::time_point start;
-    std::vector<std::byte> buffer = std::vector<std::byte>(kMaxDatagram);
+    std::vector<std::byte> buffer = std::vector<std::byte>(kMaxUdpPayload);
     ReplayResult result;
 };
 
 }  // namespace
 
-int ReplayCommand(RecordingSource& source, const ReplayOptions& options, std::ostream& out, std::ostream& err)
+int ReplayCommand(RecordingSource& source, const ReplayOptions& options, std::ostream& out, std::ostream& err,
+                  ProgressBar* progress)
 {
     asio::error_code error;
     const asio::ip::address address = asio::ip::make_address(options.address, error);
@@ -92,9 +87,15 @@ int ReplayCommand(RecordingSource& source, const ReplayOptions& options, std::os
     DatagramPlayer player(socket, address, options.speed);
     RecordingInspector inspector(source);
     const RecordingInspection inspection =
-        inspector.Inspect([&player](const RecordingBlock& block, RecordingReader& reader) {
+        inspector.Inspect([&player, progress](const RecordingBlock& block, RecordingReader& reader) {
+            if (progress != nullptr) {
+                progress->Update(block.offset);
+            }
             return player.Play(block, reader);
         });
+    if (progress != nullptr) {
+        progress->Finish();
+    }
     if (!inspection.isRecording) {
         err << "zan-rec: replay: " << inspection.fault->message << "\n";
         return 1;
@@ -111,7 +112,7 @@ int ReplayCommand(RecordingSource& source, const ReplayOptions& options, std::os
     if (inspection.fault) {
         err << "zan-rec: replay: at offset " << inspection.fault->offset << ": " << inspection.fault->message << "\n";
     }
-    return inspection.chainBroken ? 1 : 0;
+    return inspection.fault ? 1 : 0;
 }
 
 } // namespace zan

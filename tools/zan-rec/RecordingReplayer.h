@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ProgressBar.h"
 #include "RecordingSource.h"
 
 #include <cstdint>
@@ -23,8 +24,11 @@ struct ReplayResult {
 // Plays the tunnel datagrams of a recording as UDP datagrams to
 // `options.address`, each on its recorded port at its recorded time divided
 // by the speed, counted from the start of the replay. External data and the
-// file's own blocks are not sent. Returns the exit code (0, or 1 when the
-// file could not be played to its end) after a summary on `out`.
-int ReplayCommand(RecordingSource& source, const ReplayOptions& options, std::ostream& out, std::ostream& err);
+// file's own blocks are not sent. Every whole datagram is played, also from
+// a damaged file. Returns the exit code (0; 1 when the file is damaged or
+// could not be played to its end) after a summary on `out`.
+// `progress`, when given, follows the replay through the file.
+int ReplayCommand(RecordingSource& source, const ReplayOptions& options, std::ostream& out, std::ostream& err,
+                  ProgressBar* progress = nullptr);
 
 } // namespace zan

@@ -1,4 +1,5 @@
-// zan-rec: inspect, check and replay recording files (see RecordingCommands.h).
+// zan-rec: inspect, check, replay and export recording files (see
+// RecordingCommands.h).
 #include "RecordingCommands.h"
 
 #include <iostream>
@@ -10,5 +11,5 @@ using namespace zan;
 int main(int argc, char** argv)
 {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    return RunZanRec(args, std::cout, std::cerr);
+    return RunZanRec(args, std::cout, std::cerr, StandardErrorIsTerminal());
 }

@@ -1,0 +1,82 @@
+// zan-tcp-peer as a user runs it: help and version on standard output with
+// exit 0, every usage error on standard error with exit 2, and a run that
+// listens, serves a tunnel connection and reports its counters.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "ProgramRun.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace zan {
+
+namespace {
+
+bool Has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(TcpPeerProgram, HelpAndVersionSucceedAndUsageErrorsExitTwo)
+{
+    const ProgramCase cases[] = {
+        {"--help", 0, "--mode", ""},
+        {"-h", 0, "--duration", ""},
+        {"--version", 0, "zan-tcp-peer 0.1", ""},
+        {"--mode relay", 2, "", "relay"},
+        {"--port 65536", 2, "", "--port"},
+        {"--port -1", 2, "", "--port"},
+        {"--duration soon", 2, "", "--duration"},
+        {"--colour", 2, "", "--colour"},
+        {"extra", 2, "", "extra"},
+    };
+    ExpectAnswers(ZAN_TCP_PEER_PROGRAM, cases);
+}
+
+TEST(TcpPeerProgram, ListensEchoesAFrameAndCountsWhatItServed)
+{
+    FILE* program = ::popen((std::string(ZAN_TCP_PEER_PROGRAM) + " --mode echo --duration 2").c_str(), "r");
+    ASSERT_NE(program, nullptr);
+    char line[256] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, program), nullptr);
+    unsigned port = 0;
+    ASSERT_EQ(std::sscanf(line, "listening on 127.0.0.1:%u (mode echo)", &port), 1) << line;
+
+    // A tunnel client: the greeting byte, then one frame with a 2-byte
+    // little-endian length; the same frame comes back.
+    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    timeval wait{5, 0};
+    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const char greetingAndFrame[] = {2, 3, 0, 'a', 'b', 'c'};
+    ASSERT_EQ(::send(client, greetingAndFrame, sizeof greetingAndFrame, 0), 6);
+    std::string echoed;
+    char buffer[64];
+    for (ssize_t got; echoed.size() < 5 && (got = ::recv(client, buffer, sizeof buffer, 0)) > 0;) {
+        echoed.append(buffer, static_cast<size_t>(got));
+    }
+    EXPECT_EQ(echoed, std::string("\x03\x00" "abc", 5));
+    ::close(client);
+
+    std::string rest;
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, program)) > 0;) {
+        rest.append(buffer, got);
+    }
+    const int status = ::pclose(program);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(Has(rest, "accepted 1, greeting ok 1, greeting bad 0, frames received 1, forwarded 1")) << rest;
+}
+
+} // namespace zan
