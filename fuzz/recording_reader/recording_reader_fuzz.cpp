@@ -47,8 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::ostream out(&discard);
     (void)InfoCommand(source, out);
     (void)InfoCommand(source, out, OutputFormat::Json);
-    (void)DumpCommand(source, DumpOptions{.hex = true}, out);
-    (void)DumpCommand(source, DumpOptions{.hex = true, .format = OutputFormat::Json, .ports = {5004}, .fromMs = 10}, out);
+    DumpOptions dump;
+    dump.hex = true;
+    (void)DumpCommand(source, dump, out);
+    dump.format = OutputFormat::Json;
+    dump.ports = {5004};
+    dump.fromMs = 10;
+    (void)DumpCommand(source, dump, out);
     (void)VerifyCommand(source, out);
     (void)VerifyCommand(source, out, OutputFormat::Json);
     return 0;
