@@ -182,10 +182,11 @@ TEST(TcpTunnelConnect, ProxyPathConnectsToTheProxyEveryTimeAndKeepsTheNameUnreso
     TCPTunnelSocket socket(&events);
     socket.SetProxy("127.0.0.1", proxy.Port(), "CORP\\alice", "secret");
     for (int attempt = 0; attempt < 2; ++attempt) {
-        EXPECT_FALSE(socket.Connect("relay.example", 443)) << "the proxy exchange is not built yet";
+        // The listener never answers: the reply read gives up after 3000 ms.
+        EXPECT_FALSE(socket.Connect("relay.example", 443));
         EXPECT_TRUE(proxy.Accept().Get() >= 0) << "connection " << attempt << " goes to the proxy";
         EXPECT_EQ(socket.DestinationHost(), "relay.example");
-        EXPECT_EQ(socket.LastErrorText(), "Proxy login : proxy exchange not supported\n");
+        EXPECT_EQ(socket.LastErrorText(), "Proxy login : invalid proxy response :  : 127.0.0.1\n");
     }
     EXPECT_EQ(events.Count(Kind::kConnected), 0u);
 

@@ -1,11 +1,14 @@
 #include "TCPTunnelSocket.h"
 
+#include "ProxyExchange.h"
 #include "ResultCodes.h"
+#include "ThreadWaitPump.h"
 #include "TunnelStatistics.h"
 
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <new>
 #include <shared_mutex>
@@ -16,7 +19,6 @@ namespace zan {
 namespace {
 
 constexpr const char* kStreamErrorMessage = "TCPTunnel : stream error, connection closed.";
-constexpr const char* kProxyExchangeMissing = "Proxy login : proxy exchange not supported\n";
 
 // Clears a secret before its text is replaced or released.
 void Wipe(std::string& secret)
@@ -30,6 +32,12 @@ void Wipe(std::string& secret)
 std::string Text(const char* text)
 {
     return text != nullptr ? std::string(text) : std::string();
+}
+
+int64_t SteadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 int32_t BufferSize(uint32_t configured)
@@ -243,10 +251,85 @@ bool TCPTunnelSocket::ConnectThroughProxy(const std::string& host)
     return true;
 }
 
+// The connection to the proxy as the exchange sees it. Runs with the
+// connection lock held exclusively (inside ConnectLocked).
+class TCPTunnelSocket::ProxyLink final : public IProxyConnection {
+public:
+    explicit ProxyLink(TCPTunnelSocket& socket) : socket(socket) {}
+
+    int32_t SendAll(std::span<const uint8_t> bytes) override
+    {
+        const int32_t result = socket.WriteAll(bytes.data(), static_cast<uint32_t>(bytes.size()), true);
+        // A failed write is the exchange's send error, unless the socket
+        // is shutting down (the read that follows then ends at once).
+        return result < 0 && !socket.stopping.load() ? kConnectionLost : result;
+    }
+    int32_t Receive(std::span<uint8_t> buffer, int64_t timeoutMs) override
+    {
+        // In slices, so Shutdown (which waits for the connection lock) is
+        // seen and a host thread keeps serving its calls meanwhile.
+        const int64_t start = SteadyMs();
+        for (;;) {
+            if (socket.stopping.load()) {
+                return IoFailure;
+            }
+            const int64_t left = timeoutMs - (SteadyMs() - start);
+            if (left <= 0) {
+                return 0;
+            }
+            const int32_t result = socket.network.Receive(buffer.data(), static_cast<uint32_t>(buffer.size()),
+                                                          std::min(left, CNetworkSocket::kConnectSliceMs));
+            if (result != 0) {
+                return result;
+            }
+            (void)RunThreadWaitPump();
+        }
+    }
+    bool PrepareSocket() override { return socket.PrepareSocketLocked(); }
+    int32_t ConnectToProxy() override
+    {
+        std::string host;
+        uint16_t port = 0;
+        {
+            std::lock_guard guard(socket.settingsLock);
+            host = socket.proxyHost;
+            port = socket.proxyPort;
+        }
+        return socket.network.ConnectBounded(host.c_str(), port, kConnectLimitMs, &socket.stopping);
+    }
+    void ReportError(const std::string& message) override { socket.ReportError(message); }
+    std::string LastErrorText() const override { return socket.LastErrorText(); }
+    int64_t NowMs() const override { return SteadyMs(); }
+
+private:
+    TCPTunnelSocket& socket;
+};
+
 bool TCPTunnelSocket::RunProxyExchange()
 {
-    ReportError(kProxyExchangeMissing);
-    return false;
+    ProxyExchange::Settings settings;
+    {
+        std::lock_guard guard(settingsLock);
+        settings.destinationHost = destinationHost;
+        settings.proxyHost = proxyHost;
+        settings.user = proxyUser;
+        settings.password = proxyPassword;
+        settings.domain = proxyDomain;
+    }
+    settings.destinationPort = destinationPort.load();
+    ProxyLink link(*this);
+    ProxyExchange exchange(link, settings);
+    if (!exchange.Run()) {
+        return false;
+    }
+    // Tunnel bytes that came in the same read as the proxy's reply.
+    const std::string& start = exchange.StreamStart();
+    std::lock_guard guard(streamLock);
+    const std::span<uint8_t> room = deframer.FreeSpace();
+    const size_t count = std::min(room.size(), start.size());
+    std::copy_n(start.begin(), count, room.begin());
+    deframer.Commit(count);
+    return true;
 }
 
 void TCPTunnelSocket::Established(const std::string& host, uint16_t port)

@@ -69,9 +69,10 @@ class TunnelStatistics;
 // OnDisconnected, and OnError from a connect), so it must not call back
 // into this socket.
 //
-// Not yet built: the HTTP proxy exchange. A connection through a proxy
-// opens the TCP connection to the proxy and then fails with "Proxy login :
-// proxy exchange not supported\n" (see RunProxyExchange).
+// A connection through a proxy opens the TCP connection to the proxy and
+// runs the proxy's CONNECT exchange on it (ProxyExchange), with the
+// connection lock held exclusively; its reads wait in short slices, so
+// Shutdown ends it within one slice.
 class TCPTunnelSocket : public TunnelCrypto {
 public:
     static constexpr uint32_t kDefaultBufferSize = 2000000;
@@ -168,11 +169,11 @@ private:
     void MoveTo(TcpConnectionState next);
     bool ConnectDirect(const std::string& host, uint16_t port);
     bool ConnectThroughProxy(const std::string& host);
-    // The proxy's CONNECT exchange on the open connection to the proxy.
-    // Not yet built: reports "Proxy login : proxy exchange not supported\n"
-    // and fails. The exchange will run in a class of its own, writing
-    // through WriteAll(..., true) and reading into the stream buffer.
+    // The proxy's CONNECT exchange on the open connection to the proxy;
+    // bytes that followed the proxy's last reply start the stream.
     bool RunProxyExchange();
+    // The exchange's view of this socket (TCPTunnelSocket.cpp).
+    class ProxyLink;
     // After a successful connect: greeting byte, OnConnected, flags.
     void Established(const std::string& host, uint16_t port);
 

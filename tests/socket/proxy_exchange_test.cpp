@@ -1,0 +1,494 @@
+// The proxy exchange over a scripted connection: what it sends, how it reads
+// replies, which scheme it picks and every failure message.
+
+#include "ProxyBase64.h"
+#include "ProxyExchange.h"
+#include "ProxyReplyText.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace zan {
+namespace {
+
+constexpr std::string_view kProxyHost = "10.0.0.9";
+constexpr std::string_view kFirstRequest =
+    "CONNECT relay.example:5000 HTTP/1.0\r\nUser-Agent: corvana\r\nproxy-Connection: Keep-Alive\r\n"
+    "Pragma: no-cache\r\n\r\n";
+constexpr std::string_view kBasicHead =
+    "CONNECT relay.example:5000 HTTP/1.0\r\nUser-Agent: corvana\r\nProxy-Connection: Keep-Alive\r\n"
+    "Pragma: no-cache\r\n";
+constexpr std::string_view k407Basic = "HTTP/1.1 407 Proxy Authentication Required\r\n"
+                                       "Proxy-Authenticate: Basic realm=\"corp\"\r\nContent-Length: 0\r\n\r\n";
+constexpr std::string_view k407Ntlm = "HTTP/1.1 407 Proxy Authentication Required\r\n"
+                                      "Proxy-Authenticate: NTLM\r\n\r\n";
+constexpr std::string_view k200 = "HTTP/1.0 200 Connection established\r\n\r\n";
+
+// One scripted connection per PrepareSocket: what the proxy sends, read by
+// read (an empty chunk is a read that waits its time and gets nothing; the
+// end of the script is the end of the stream), and what the exchange sent.
+class ScriptedProxy : public IProxyConnection {
+public:
+    struct Connection {
+        std::deque<std::string> replies;
+        std::vector<std::string> sent;
+    };
+
+    ScriptedProxy() { connections.emplace_back(); }
+
+    Connection& Current() { return connections.back(); }
+    Connection& At(size_t index) { return connections.at(index); }
+    // The script of the connection the next PrepareSocket opens.
+    void ThenConnection(std::deque<std::string> replies) { nextReplies.push_back(std::move(replies)); }
+
+    int32_t SendAll(std::span<const uint8_t> bytes) override
+    {
+        if (failSends) {
+            return 0;
+        }
+        Current().sent.emplace_back(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        return static_cast<int32_t>(bytes.size());
+    }
+    int32_t Receive(std::span<uint8_t> buffer, int64_t timeoutMs) override
+    {
+        ++reads;
+        auto& replies = Current().replies;
+        if (replies.empty()) {
+            return -123;
+        }
+        std::string& chunk = replies.front();
+        if (chunk.empty()) {
+            now += timeoutMs;
+            replies.pop_front();
+            return 0;
+        }
+        const size_t count = std::min(chunk.size(), buffer.size());
+        std::copy_n(chunk.begin(), count, buffer.begin());
+        chunk.erase(0, count);
+        if (chunk.empty()) {
+            replies.pop_front();
+        }
+        now += chunkDelayMs;
+        return static_cast<int32_t>(count);
+    }
+    bool PrepareSocket() override
+    {
+        if (!prepareWorks) {
+            return false;
+        }
+        connections.emplace_back();
+        if (!nextReplies.empty()) {
+            Current().replies = std::move(nextReplies.front());
+            nextReplies.pop_front();
+        }
+        return true;
+    }
+    int32_t ConnectToProxy() override { return connectResult; }
+    void ReportError(const std::string& message) override
+    {
+        lastError = message;
+        reports.push_back(message);
+    }
+    std::string LastErrorText() const override { return lastError; }
+    int64_t NowMs() const override { return now; }
+
+    std::deque<Connection> connections;
+    std::deque<std::deque<std::string>> nextReplies;
+    std::vector<std::string> reports;
+    std::string lastError = "earlier error";
+    bool failSends = false;
+    bool prepareWorks = true;
+    int32_t connectResult = 0;
+    int64_t now = 0;
+    int64_t chunkDelayMs = 1;  // how long each chunk takes to come
+    size_t reads = 0;
+};
+
+ProxyExchange::Settings MakeSettings(std::string user = "alice", std::string password = "pa:ss",
+                                     std::string domain = "")
+{
+    ProxyExchange::Settings settings;
+    settings.destinationHost = "relay.example";
+    settings.destinationPort = 5000;
+    settings.proxyHost = kProxyHost;
+    settings.user = std::move(user);
+    settings.password = std::move(password);
+    settings.domain = std::move(domain);
+    return settings;
+}
+
+struct Outcome {
+    bool ok;
+    std::string streamStart;
+};
+
+Outcome RunExchange(ScriptedProxy& proxy, const ProxyExchange::Settings& settings)
+{
+    ProxyExchange exchange(proxy, settings);
+    const bool ok = exchange.Run();
+    return {ok, exchange.StreamStart()};
+}
+
+std::string Base64Of(std::string_view text)
+{
+    std::vector<char> out(Base64EncodedLength(text.size()) + 1);
+    const int32_t length = Base64Encode({reinterpret_cast<const uint8_t*>(text.data()), text.size()}, out);
+    return std::string(out.data(), static_cast<size_t>(std::max(length, 0)));
+}
+
+std::vector<uint8_t> Base64Bytes(std::string_view text)
+{
+    std::vector<uint8_t> out(4096);
+    const int32_t length = Base64Decode(text, out);
+    out.resize(static_cast<size_t>(std::max(length, 0)));
+    return out;
+}
+
+// The token of a request's "Proxy-Authorization: NTLM " line.
+std::string NtlmToken(const std::string& request)
+{
+    constexpr std::string_view kHeader = "Proxy-Authorization: NTLM ";
+    const size_t at = request.find(kHeader);
+    if (at == std::string::npos) {
+        return {};
+    }
+    const size_t from = at + kHeader.size();
+    return request.substr(from, request.find("\r\n", from) - from);
+}
+
+uint32_t Le(const std::vector<uint8_t>& bytes, size_t at, size_t width)
+{
+    uint32_t value = 0;
+    for (size_t i = 0; i < width && at + i < bytes.size(); ++i) {
+        value |= uint32_t{bytes[at + i]} << (8 * i);
+    }
+    return value;
+}
+
+// An NTLM type 2 record naming `domain`, whose name lies at `nameOffset`
+// (48, right after the fixed part, in a well-formed record).
+std::string ChallengeRecord(std::string_view domain, uint32_t nameOffset = 48)
+{
+    std::string record("NTLMSSP\0", 8);
+    auto put = [&record](uint32_t value, size_t width) {
+        for (size_t i = 0; i < width; ++i) {
+            record.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+        }
+    };
+    put(2, 4);
+    put(static_cast<uint32_t>(domain.size() * 2), 2);
+    put(static_cast<uint32_t>(domain.size() * 2), 2);
+    put(nameOffset, 4);
+    put(0x00008201, 4);                  // flags: unicode, NTLM
+    record.append("\x01\x23\x45\x67\x89\xab\xcd\xef", 8);  // server challenge
+    record.append(16, '\0');             // reserved, empty string header
+    for (char c : domain) {
+        record.push_back(c);
+        record.push_back('\0');
+    }
+    return record;
+}
+
+std::string ChallengeReply(std::string_view challengeText)
+{
+    return "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: NTLM " + std::string(challengeText) +
+           "\r\nContent-Length: 0\r\n\r\n";
+}
+
+// The user name an NTLM type 3 token carries (UTF-16LE at uUser).
+std::string UserOfAuthenticate(const std::string& token)
+{
+    const std::vector<uint8_t> record = Base64Bytes(token);
+    if (record.size() < 64 || std::string(record.begin(), record.begin() + 8) != std::string("NTLMSSP\0", 8) ||
+        Le(record, 8, 4) != 3) {
+        return "<not a type 3 record>";
+    }
+    const uint32_t length = Le(record, 36, 2);
+    const uint32_t offset = Le(record, 40, 4);
+    std::string user;
+    for (uint32_t i = 0; i + 1 < length && offset + i < record.size(); i += 2) {
+        user.push_back(static_cast<char>(record[offset + i]));
+    }
+    return user;
+}
+
+// --- requests and replies ----------------------------------------------
+
+TEST(ProxyExchangeReplies, OpenProxyNeedsOneRequestAndTheStreamStartsAfterTheBlankLine)
+{
+    ScriptedProxy proxy;
+    proxy.Current().replies = {std::string(k200) + std::string("\x02\x00\x07", 3)};
+    const Outcome outcome = RunExchange(proxy, MakeSettings());
+    ASSERT_TRUE(outcome.ok);
+    ASSERT_EQ(proxy.connections.size(), 1u);
+    ASSERT_EQ(proxy.Current().sent.size(), 1u);
+    EXPECT_EQ(proxy.Current().sent[0], kFirstRequest);
+    EXPECT_EQ(outcome.streamStart, std::string("\x02\x00\x07", 3));
+    EXPECT_TRUE(proxy.reports.empty());
+}
+
+TEST(ProxyExchangeReplies, ReadingStopsAtTheBlankLineWhenNoBodyIsAnnounced)
+{
+    ScriptedProxy proxy;
+    proxy.Current().replies = {"HTTP/1.1 200 OK\r\n", "Content-Length: 0\r\n", "\r\n", "never read"};
+    EXPECT_TRUE(RunExchange(proxy, MakeSettings()).ok);
+    EXPECT_EQ(proxy.reads, 3u);
+    EXPECT_EQ(proxy.Current().replies.front(), "never read");
+}
+
+TEST(ProxyExchangeReplies, AnnouncedBodyIsReadToItsEndBeforeTheLogin)
+{
+    ScriptedProxy proxy;
+    const std::string body(120, 'b');
+    proxy.Current().replies = {"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n"
+                               "Content-Length: 120\r\n\r\n" + body.substr(0, 50),
+                               body.substr(50, 69), body.substr(119), "never read"};
+    proxy.ThenConnection({std::string(k200)});
+    EXPECT_TRUE(RunExchange(proxy, MakeSettings()).ok);
+    EXPECT_EQ(proxy.At(0).replies.front(), "never read");
+}
+
+TEST(ProxyExchangeReplies, SlowProxyIsGivenUpAfterTheReplyLimit)
+{
+    ScriptedProxy proxy;
+    proxy.Current().replies.push_back("HTTP/1.1 200 OK\r\n");
+    proxy.chunkDelayMs = 2999;  // one byte just before each read's wait ends
+    for (int i = 0; i < 100; ++i) {
+        proxy.Current().replies.push_back("X");
+    }
+    // The status line says 200 but the header never ends: the read ends
+    // after its overall limit and nothing of it reaches the stream.
+    const Outcome outcome = RunExchange(proxy, MakeSettings());
+    EXPECT_TRUE(outcome.ok);
+    EXPECT_TRUE(outcome.streamStart.empty());
+    EXPECT_LE(proxy.now, ProxyExchange::kReplyLimitMs + ProxyExchange::kReadWaitMs);
+    EXPECT_GE(proxy.now, ProxyExchange::kReplyLimitMs);
+    EXPECT_FALSE(proxy.Current().replies.empty());
+}
+
+TEST(ProxyExchangeReplies, EndlessBodyIsReadOnlyUpToTheReplyLimit)
+{
+    ScriptedProxy proxy;
+    proxy.Current().replies = {"HTTP/1.1 403 Forbidden\r\nContent-Length: 99999999999\r\n\r\n"};
+    for (int i = 0; i < 40; ++i) {
+        proxy.Current().replies.push_back(std::string(8192, 'z'));
+    }
+    EXPECT_FALSE(RunExchange(proxy, MakeSettings()).ok);
+    EXPECT_FALSE(proxy.Current().replies.empty());  // 327 KiB offered, 128 KiB read
+    ASSERT_EQ(proxy.reports.size(), 1u);
+    EXPECT_EQ(proxy.reports[0], "Proxy login : invalid proxy response : 403 : 10.0.0.9\n");
+}
+
+TEST(ProxyExchangeReplies, FailureMessagesOfTheFirstReply)
+{
+    struct Case {
+        std::deque<std::string> replies;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"HTTP/1.1 403 Forbidden\r\n\r\n"}, "Proxy login : invalid proxy response : 403 : 10.0.0.9\n"},
+        {{}, "Proxy login : invalid proxy response :  : 10.0.0.9\n"},          // closed at once
+        {{"", ""}, "Proxy login : invalid proxy response :  : 10.0.0.9\n"},    // never answers
+        {{std::string("\x16\x03\x01\x00", 4)}, std::string("Proxy login : invalid proxy response : \x16\x03\x01 : 10.0.0.9\n")},
+        {{"HTTP/1.1 407 no end"}, ""},  // 407 without its blank line still leads to the login
+    };
+    for (const Case& c : cases) {
+        ScriptedProxy proxy;
+        proxy.Current().replies = c.replies;
+        const bool ok = RunExchange(proxy, MakeSettings()).ok;
+        EXPECT_FALSE(ok);
+        ASSERT_EQ(proxy.reports.size(), 1u);
+        if (!c.message.empty()) {
+            EXPECT_EQ(proxy.reports[0], c.message);
+            EXPECT_EQ(proxy.connections.size(), 1u);
+        } else {
+            EXPECT_EQ(proxy.reports[0],
+                      "Proxy Authentication failed : Authentication scheme not supported.\nearlier error\n");
+            EXPECT_EQ(proxy.connections.size(), 2u);
+        }
+    }
+}
+
+TEST(ProxyExchangeReplies, SendAndReconnectFailuresHaveTheirOwnMessages)
+{
+    {
+        ScriptedProxy proxy;
+        proxy.failSends = true;
+        EXPECT_FALSE(RunExchange(proxy, MakeSettings()).ok);
+        EXPECT_EQ(proxy.reports, std::vector<std::string>{"Proxy login : send() error"});
+        EXPECT_EQ(proxy.reads, 0u);
+    }
+    {
+        ScriptedProxy proxy;
+        proxy.Current().replies = {std::string(k407Basic)};
+        proxy.prepareWorks = false;
+        EXPECT_FALSE(RunExchange(proxy, MakeSettings()).ok);
+        EXPECT_EQ(proxy.reports, std::vector<std::string>{"Proxy login : Creating TCP socket : 10.0.0.9\n"});
+    }
+    {
+        ScriptedProxy proxy;
+        proxy.Current().replies = {std::string(k407Basic)};
+        proxy.connectResult = -2147467259;
+        EXPECT_FALSE(RunExchange(proxy, MakeSettings()).ok);
+        EXPECT_EQ(proxy.reports,
+                  std::vector<std::string>{"Proxy login : connect(relay.example:5000) failed : -2147467259\n"});
+    }
+}
+
+// --- Basic -------------------------------------------------------------
+
+TEST(ProxyExchangeBasic, RealmIsAcceptedAndTheTokenCarriesUserAndPasswordOnly)
+{
+    ScriptedProxy proxy;
+    proxy.Current().replies = {std::string(k407Basic)};
+    proxy.ThenConnection({std::string(k200)});
+    ASSERT_TRUE(RunExchange(proxy, MakeSettings("alice", "pa:ss", "CORP")).ok);
+    ASSERT_EQ(proxy.connections.size(), 2u);
+    ASSERT_EQ(proxy.At(1).sent.size(), 1u);
+    EXPECT_EQ(proxy.At(1).sent[0],
+              std::string(kBasicHead) + "Proxy-Authorization: Basic " + Base64Of("alice:pa:ss") + "\r\n\r\n");
+}
+
+TEST(ProxyExchangeBasic, BasicIsPreferredOverNtlm)
+{
+    ScriptedProxy proxy;
+    proxy.Current().replies = {"HTTP/1.1 407 x\r\nProxy-Authenticate: NTLM\r\nProxy-Authenticate: Basic\r\n\r\n"};
+    proxy.ThenConnection({std::string(k200)});
+    ASSERT_TRUE(RunExchange(proxy, MakeSettings()).ok);
+    ASSERT_EQ(proxy.At(1).sent.size(), 1u);
+    EXPECT_NE(proxy.At(1).sent[0].find("Proxy-Authorization: Basic "), std::string::npos);
+}
+
+TEST(ProxyExchangeBasic, MissingUserOrPasswordSendsNoAuthorizationLine)
+{
+    for (const auto& [user, password] : {std::pair{"alice", ""}, std::pair{"", "secret"}}) {
+        ScriptedProxy proxy;
+        proxy.Current().replies = {std::string(k407Basic)};
+        proxy.ThenConnection({std::string(k200)});
+        EXPECT_TRUE(RunExchange(proxy, MakeSettings(user, password)).ok);
+        ASSERT_EQ(proxy.At(1).sent.size(), 1u);
+        EXPECT_EQ(proxy.At(1).sent[0], std::string(kBasicHead) + "\r\n");
+    }
+}
+
+TEST(ProxyExchangeBasic, RefusedCredentialsEndWithTheBasicMessageAndNoThirdConnection)
+{
+    ScriptedProxy proxy;
+    proxy.Current().replies = {std::string(k407Basic)};
+    proxy.ThenConnection({std::string(k407Basic)});
+    EXPECT_FALSE(RunExchange(proxy, MakeSettings()).ok);
+    EXPECT_EQ(proxy.connections.size(), 2u);
+    EXPECT_EQ(proxy.reports, std::vector<std::string>{"Proxy Authentication failed : Basic.\nearlier error\n"});
+}
+
+TEST(ProxyExchangeBasic, UnusableSchemesAreNamedInTheFailure)
+{
+    struct Case {
+        std::string header;
+        std::string scheme;
+    };
+    const Case cases[] = {
+        {"Proxy-Authenticate: Negotiate\r\n", "Negotiate scheme not supported.\n"},
+        {"Proxy-Authenticate: Kerberos\r\n", "Kerberos scheme not supported.\n"},
+        {"Proxy-Authenticate: Negotiate\r\nProxy-Authenticate: Kerberos\r\n", "Negotiate scheme not supported.\n"},
+        {"Proxy-Authenticate: Digest realm=\"x\"\r\n", "Authentication scheme not supported.\n"},
+        {"", "Authentication scheme not supported.\n"},
+    };
+    for (const Case& c : cases) {
+        ScriptedProxy proxy;
+        proxy.Current().replies = {"HTTP/1.1 407 x\r\n" + c.header + "\r\n"};
+        EXPECT_FALSE(RunExchange(proxy, MakeSettings()).ok);
+        EXPECT_EQ(proxy.reports,
+                  std::vector<std::string>{"Proxy Authentication failed : " + c.scheme + "earlier error\n"});
+        ASSERT_EQ(proxy.connections.size(), 2u);
+        EXPECT_TRUE(proxy.At(1).sent.empty());
+    }
+}
+
+// --- NTLM --------------------------------------------------------------
+
+TEST(ProxyExchangeNtlm, TwoRoundTripsOnTheNewConnectionAnswerTheChallenge)
+{
+    ScriptedProxy proxy;
+    proxy.Current().replies = {std::string(k407Ntlm)};
+    proxy.ThenConnection({ChallengeReply(Base64Of(ChallengeRecord("CORP"))), std::string(k200)});
+    ASSERT_TRUE(RunExchange(proxy, MakeSettings("alice", "secret", "CORP")).ok);
+    ASSERT_EQ(proxy.At(1).sent.size(), 2u);
+    const std::vector<uint8_t> negotiate = Base64Bytes(NtlmToken(proxy.At(1).sent[0]));
+    ASSERT_GE(negotiate.size(), 12u);
+    EXPECT_EQ(std::string(negotiate.begin(), negotiate.begin() + 8), std::string("NTLMSSP\0", 8));
+    EXPECT_EQ(Le(negotiate, 8, 4), 1u);
+    EXPECT_EQ(UserOfAuthenticate(NtlmToken(proxy.At(1).sent[1])), "alice");
+    EXPECT_EQ(proxy.At(1).sent[1].substr(0, kBasicHead.size()), kBasicHead);
+    EXPECT_TRUE(proxy.reports.empty());
+}
+
+TEST(ProxyExchangeNtlm, RefusedUserIsFollowedByALoginWithoutCredentialsOnTheSameConnection)
+{
+    const std::string challenge = ChallengeReply(Base64Of(ChallengeRecord("CORP")));
+    ScriptedProxy proxy;
+    proxy.Current().replies = {std::string(k407Ntlm)};
+    proxy.ThenConnection({challenge, std::string(k407Ntlm), challenge, std::string(k200)});
+    ASSERT_TRUE(RunExchange(proxy, MakeSettings("alice", "wrong")).ok);
+    ASSERT_EQ(proxy.connections.size(), 2u);
+    ASSERT_EQ(proxy.At(1).sent.size(), 4u);
+    EXPECT_EQ(UserOfAuthenticate(NtlmToken(proxy.At(1).sent[1])), "alice");
+    EXPECT_EQ(UserOfAuthenticate(NtlmToken(proxy.At(1).sent[3])), "");
+}
+
+TEST(ProxyExchangeNtlm, EmptyUserGoesStraightToTheLoginWithoutCredentials)
+{
+    ScriptedProxy proxy;
+    proxy.Current().replies = {std::string(k407Ntlm)};
+    proxy.ThenConnection({ChallengeReply(Base64Of(ChallengeRecord("CORP"))), std::string(k200)});
+    ASSERT_TRUE(RunExchange(proxy, MakeSettings("", "")).ok);
+    EXPECT_EQ(proxy.At(1).sent.size(), 2u);
+}
+
+TEST(ProxyExchangeNtlm, BadChallengesFailTheLoginWithTheNtlmMessage)
+{
+    const std::string record = ChallengeRecord("CORP");
+    const std::string cases[] = {
+        "HTTP/1.1 407 x\r\n\r\n",                                       // no challenge at all
+        ChallengeReply("not*base64"),
+        ChallengeReply(Base64Of(record).substr(0, 10)),                 // ends inside a group
+        ChallengeReply(Base64Of(std::string(kMaxDecodedChallenge + 1, 'A'))),  // larger than the record
+        ChallengeReply(Base64Of(ChallengeRecord("CORP", 1070))),        // name beyond the bytes sent
+        ChallengeReply(Base64Of(ChallengeRecord("CORP", 0xfffffff0u))),
+    };
+    for (const std::string& reply : cases) {
+        ScriptedProxy proxy;
+        proxy.Current().replies = {std::string(k407Ntlm)};
+        // The same bad challenge for the login with and without credentials.
+        proxy.ThenConnection({reply, reply});
+        EXPECT_FALSE(RunExchange(proxy, MakeSettings()).ok) << reply;
+        EXPECT_EQ(proxy.reports, std::vector<std::string>{"Proxy Authentication failed : NTLM.\nearlier error\n"})
+            << reply;
+        EXPECT_EQ(proxy.At(1).sent.size(), 2u) << reply;  // two negotiates, no answer
+    }
+}
+
+TEST(ProxyExchangeNtlm, SendFailuresOfTheLoginAreReported)
+{
+    // Sends fail from the second connection on: both NTLM logins fail
+    // their first send.
+    struct FailingAfterFirst : ScriptedProxy {
+        int32_t SendAll(std::span<const uint8_t> bytes) override
+        {
+            return connections.size() > 1 ? 0 : ScriptedProxy::SendAll(bytes);
+        }
+    } failing;
+    failing.Current().replies = {std::string(k407Ntlm)};
+    EXPECT_FALSE(RunExchange(failing, MakeSettings()).ok);
+    ASSERT_EQ(failing.reports.size(), 3u);
+    EXPECT_EQ(failing.reports[0], "Proxy NTLM login : send() error");
+    EXPECT_EQ(failing.reports[1], "Proxy NTLM login : send() error");
+    EXPECT_EQ(failing.reports[2], "Proxy Authentication failed : NTLM.\nProxy NTLM login : send() error\n");
+}
+
+}  // namespace
+}  // namespace zan
