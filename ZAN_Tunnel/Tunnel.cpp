@@ -255,8 +255,7 @@ void CZAN_Tunnel::StartBody()
 void CZAN_Tunnel::SetUpTcpTunnel()
 {
     if (settings.proxyEnabled) {
-        if (settings.proxyHost.empty() || settings.proxyPort.empty()) {
-            // The system's proxy settings are not available to this host.
+        if ((settings.proxyHost.empty() || settings.proxyPort.empty()) && !GetProxyConfiguration()) {
             throw exc_tunnel(kLineProxyConfiguration, static_cast<uint32_t>(E_FAIL), "Getting proxy configuration.");
         }
         const std::string host = Utf16ToUtf8(settings.proxyHost);
@@ -274,6 +273,17 @@ void CZAN_Tunnel::SetUpTcpTunnel()
     const auto proxyPort = static_cast<uint16_t>(std::atoi(Utf16ToUtf8(settings.proxyPort).c_str()));
     engine->SetTcpTunnel(destination.OrEmpty(), settings.destinationPort, settings.cryptoType, key.Get(),
                          proxyHost.c_str(), proxyPort, proxyUser.c_str(), proxyPassword.c_str());
+}
+
+bool CZAN_Tunnel::GetProxyConfiguration()
+{
+    const std::string destination = settings.destinationAddress ? Utf16ToUtf8(*settings.destinationAddress) : "";
+    const std::optional<std::string> server = proxyDiscovery.ProxyServerFor(destination, settings.destinationPort);
+    if (!server) {
+        return false;
+    }
+    ProxyDiscovery::SplitServerText(Utf8ToUtf16(*server), settings.proxyHost, settings.proxyPort);
+    return true;
 }
 
 void CZAN_Tunnel::SetUpUdpTunnel()

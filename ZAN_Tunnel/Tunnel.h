@@ -4,6 +4,7 @@
 #include "ControlSettings.h"
 #include "ITunnelEvents.h"
 #include "IZAN_Tunnel.h"
+#include "ProxyDiscovery.h"
 #include "TunnelStatistics.h"
 #include "ZAN_Properties.h"
 
@@ -105,6 +106,9 @@ private:
     HRESULT Reset();
     void StartBody();
     void SetUpTcpTunnel();
+    // Fills the proxy host and port from the system's proxy setting for the
+    // tunnel's destination; false when the system names none.
+    bool GetProxyConfiguration();
     void SetUpUdpTunnel();
     HRESULT InvokeMember(DISPID dispid, uint16_t flags, DISPPARAMS& params, VARIANT* result);
 
@@ -112,6 +116,7 @@ private:
     std::atomic<bool> eventsEnabled{true};
     std::unique_ptr<CTunnel> engine;
     ControlSettings settings;
+    ProxyDiscovery proxyDiscovery;
     bool started = false;
     EventConnectionPoint eventPoint;
 };

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  libasio-dev libssl-dev libntlm0-dev
+  libasio-dev libssl-dev libntlm0-dev libproxy-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   squid iproute2
   groff-base libpcap-dev nlohmann-json3-dev tcpdump

@@ -457,8 +457,6 @@ TEST(ProxyExchangeNtlm, BadChallengesFailTheLoginWithTheNtlmMessage)
         ChallengeReply("not*base64"),
         ChallengeReply(Base64Of(record).substr(0, 10)),                 // ends inside a group
         ChallengeReply(Base64Of(std::string(kMaxDecodedChallenge + 1, 'A'))),  // larger than the record
-        ChallengeReply(Base64Of(ChallengeRecord("CORP", 1070))),        // name beyond the bytes sent
-        ChallengeReply(Base64Of(ChallengeRecord("CORP", 0xfffffff0u))),
     };
     for (const std::string& reply : cases) {
         ScriptedProxy proxy;
@@ -469,6 +467,23 @@ TEST(ProxyExchangeNtlm, BadChallengesFailTheLoginWithTheNtlmMessage)
         EXPECT_EQ(proxy.reports, std::vector<std::string>{"Proxy Authentication failed : NTLM.\nearlier error\n"})
             << reply;
         EXPECT_EQ(proxy.At(1).sent.size(), 2u) << reply;  // two negotiates, no answer
+    }
+}
+
+TEST(ProxyExchangeNtlm, DomainNamedOutsideTheChallengeIsLeftOutOfTheAnswer)
+{
+    // squid's NTLM test helper sends an offset that points nowhere (this
+    // challenge is one it sent); a name beyond the end of the record too.
+    const std::string squidChallenge = "TlRMTVNTUAACAAAACQAJAK6qqqoHgggA8mcpbO2WLTcAAAAAAAA6AFdPUktHUk9VUA==";
+    for (const std::string& challenge :
+         {squidChallenge, Base64Of(ChallengeRecord("CORP", 1070)), Base64Of(ChallengeRecord("CORP", 0xfffffff0u))}) {
+        ScriptedProxy proxy;
+        proxy.Current().replies = {std::string(k407Ntlm)};
+        proxy.ThenConnection({ChallengeReply(challenge), std::string(k200)});
+        ASSERT_TRUE(RunExchange(proxy, MakeSettings("alice", "secret")).ok) << challenge;
+        const std::vector<uint8_t> answer = Base64Bytes(NtlmToken(proxy.At(1).sent[1]));
+        EXPECT_EQ(UserOfAuthenticate(NtlmToken(proxy.At(1).sent[1])), "alice");
+        EXPECT_EQ(Le(answer, 28, 2), 0u) << "no domain in the answer";
     }
 }
 

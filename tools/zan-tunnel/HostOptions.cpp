@@ -1,5 +1,7 @@
 #include "HostOptions.h"
 
+#include "HostFile.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
@@ -34,23 +36,6 @@ uint32_t ParsePort(const std::string& option, const std::string& text)
     return static_cast<uint32_t>(ParseInteger(option, text, 0, 65535));
 }
 
-std::string FirstLine(const std::string& path)
-{
-    std::ifstream in(path);
-    if (!in) {
-        throw CLI::ValidationError("cannot read the key file '" + path + "'");
-    }
-    std::string line;
-    std::getline(in, line);
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-    }
-    if (line.empty()) {
-        throw CLI::ValidationError("the key file '" + path + "' has an empty first line");
-    }
-    return line;
-}
-
 std::vector<char> FileBytes(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -60,7 +45,50 @@ std::vector<char> FileBytes(const std::string& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-HostOptions::Action MakeAction(const std::string& option, const std::string& value)
+// A proxy word of the tcp_tunnel_proxy value: white space would split it.
+std::string ProxyWord(const std::string& word, const char* what)
+{
+    if (word.empty() || word.find_first_of(" \t\r\n") != std::string::npos) {
+        throw CLI::ValidationError(std::string("--proxy: the ") + what + " must be non-empty and without blanks");
+    }
+    return word;
+}
+
+// --proxy [USER[:PASSWORD]@]HOST:PORT, or auto: the tcp_tunnel_proxy value.
+// `passwordFile` is the password of --proxy-password-file, if given.
+std::string ProxyValue(const std::string& value, const std::optional<std::string>& passwordFile)
+{
+    if (value == "auto") {
+        return "1";
+    }
+    const auto at = value.rfind('@');
+    const std::string address = at == std::string::npos ? value : value.substr(at + 1);
+    const auto colon = address.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        throw CLI::ValidationError("--proxy wants [USER[:PASSWORD]@]HOST:PORT or auto, got '" + value + "'");
+    }
+    const std::string host = ProxyWord(address.substr(0, colon), "host");
+    const std::string port = std::to_string(ParsePort("--proxy", address.substr(colon + 1)));
+    if (at == std::string::npos) {
+        return "1 " + host + " " + port;
+    }
+    const std::string credentials = value.substr(0, at);
+    const auto split = credentials.find(':');
+    const std::string user = ProxyWord(credentials.substr(0, split), "user");
+    std::string password;
+    if (split != std::string::npos) {
+        password = credentials.substr(split + 1);
+    } else if (passwordFile) {
+        password = *passwordFile;
+    } else {
+        throw CLI::ValidationError("--proxy " + user + "@...: give the password as USER:PASSWORD@ or with "
+                                   "--proxy-password-file");
+    }
+    return "1 " + host + " " + port + " " + user + " " + ProxyWord(password, "password");
+}
+
+HostOptions::Action MakeAction(const std::string& option, const std::string& value,
+                               const std::optional<std::string>& proxyPassword)
 {
     using Kind = HostOptions::Kind;
     HostOptions::Action action{};
@@ -85,13 +113,22 @@ HostOptions::Action MakeAction(const std::string& option, const std::string& val
     } else if (option == "--crypto-type") {
         action = {Kind::CryptoType, {}, {}, static_cast<uint32_t>(ParseInteger(option, value, 0, UINT32_MAX)), 0};
     } else if (option == "--crypto-key-file") {
-        action = {Kind::CryptoKey, FirstLine(value), {}, 0, 0};
+        action = {Kind::CryptoKey, FirstLineOfHostFile(value, "key file", true), {}, 0, 0};
     } else if (option == "--set") {
         const auto equals = value.find('=');
         if (equals == std::string::npos || equals == 0) {
             throw CLI::ValidationError("--set wants NAME=VALUE, got '" + value + "'");
         }
         action = {Kind::SetProperty, value.substr(equals + 1), value.substr(0, equals), 0, 0};
+    } else if (option == "--set-file") {
+        const auto equals = value.find('=');
+        if (equals == std::string::npos || equals == 0 || equals + 1 == value.size()) {
+            throw CLI::ValidationError("--set-file wants NAME=FILE, got '" + value + "'");
+        }
+        const std::string name = value.substr(0, equals);
+        action = {Kind::SetProperty, FirstLineOfHostFile(value.substr(equals + 1), name + " file", true), name, 0, 0};
+    } else if (option == "--proxy") {
+        action = {Kind::SetProperty, ProxyValue(value, proxyPassword), "tcp_tunnel_proxy", 0, 0};
     }
     return action;
 }
@@ -109,6 +146,18 @@ Examples:
   zan-tunnel --set tcp_tunnel_type=1 --set "tcp_tunnel_connect=relay.example 443" \
              --set "tcp_tunnel=relay.example x" --receive-port 5004
       carries the tunnel over one TCP connection
+  zan-tunnel --set tcp_tunnel_type=1 --set "tcp_tunnel_connect=relay.example 443" \
+             --set "tcp_tunnel=relay.example x" --proxy 'CORP\alice@proxy.corp:3128' \
+             --proxy-password-file ~/.proxy-password --receive-port 5004
+      the same through an HTTP proxy (Basic or NTLM login); --proxy auto takes the
+      desktop's proxy setting (environment, GNOME or KDE settings, PAC where supported)
+
+Proxy logins: Basic, and NTLM as libntlm speaks it, which is NTLMv1 only. A proxy
+that demands NTLMv2 refuses it; log in with Basic or use a proxy that needs no login.
+Secrets: --crypto-key-file, --proxy-password-file and --set-file read the first line
+of a regular file of at most 4096 bytes, so no key or password has to appear on the
+command line (which every user of the machine can read); a file that other users can
+access draws a warning.
 )";
 
 } // namespace
@@ -130,6 +179,8 @@ std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode
         {"--crypto-type", "N  0 plain, 1-7 legacy ciphers, 8 authenticated (e.g. 8)"},
         {"--crypto-key-file", "FILE  key text of crypto types 1-7, from the file's first line"},
         {"--set", "NAME=VALUE  a named property (repeatable, e.g. tunnel_cc=7)"},
+        {"--set-file", "NAME=FILE  a named property from FILE's first line (e.g. tunnel_cc=key.txt)"},
+        {"--proxy", "[USER[:PASSWORD]@]HOST:PORT  TCP tunnel through this HTTP proxy; auto: the system's"},
     };
     // Every setting keeps its values; parse_order() tells in which order
     // the occurrences came, so they are applied as given.
@@ -142,6 +193,8 @@ std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode
     }
     HostOptions options;
     std::string headerFile;
+    std::string proxyPasswordFile;
+    app.add_option("--proxy-password-file", proxyPasswordFile, "FILE  password of --proxy USER@..., from FILE's first line");
     app.add_option("--get", options.gets, "NAME  print NAME=VALUE after Start (repeatable, e.g. ttl)")
         ->allow_extra_args(false);
     app.add_option("--record", options.recordFile, "FILE  record the tunnelled datagrams to FILE");
@@ -160,6 +213,10 @@ std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode
 
     try {
         app.parse(argc, argv);
+        std::optional<std::string> proxyPassword;
+        if (!proxyPasswordFile.empty()) {
+            proxyPassword = FirstLineOfHostFile(proxyPasswordFile, "proxy password file", true);
+        }
         std::map<std::string, size_t> next;
         for (const CLI::Option* option : app.parse_order()) {
             const auto named = names.find(option);
@@ -167,7 +224,7 @@ std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode
                 continue;
             }
             const std::string& name = named->second;
-            options.actions.push_back(MakeAction(name, values[name].at(next[name]++)));
+            options.actions.push_back(MakeAction(name, values[name].at(next[name]++), proxyPassword));
         }
         if (!headerFile.empty()) {
             if (options.recordFile.empty()) {

@@ -20,8 +20,9 @@ inline constexpr size_t kAuthenticateTokenBuffer = 65535;
 
 // The Base64 of the authenticate (type 3) record answering `challenge`,
 // the Base64 text of the proxy's type 2 record. Nothing when the challenge
-// is not strict Base64, decodes to more than the challenge record, names a
-// domain outside the bytes it carries, or the token does not fit.
+// is not strict Base64 or decodes to more than the challenge record, or
+// the token does not fit. A domain name that lies outside the bytes the
+// challenge carries is left out of the answer.
 [[nodiscard]] std::optional<std::string> NtlmAuthenticateToken(std::string_view challenge, const char* user,
                                                                const char* password);
 
