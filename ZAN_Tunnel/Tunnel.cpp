@@ -269,7 +269,12 @@ void CZAN_Tunnel::SetUpTcpTunnel()
     const EngineText key(settings.cryptoKey);
     const std::string proxyHost = Utf16ToUtf8(settings.proxyHost);
     const std::string proxyUser = Utf16ToUtf8(settings.proxyUser);
-    const std::string proxyPassword = Utf16ToUtf8(settings.proxyPassword);
+    std::string proxyPassword = Utf16ToUtf8(settings.proxyPassword);
+    // The engine keeps its own copy; this one is wiped on every way out.
+    struct WipeOnExit {
+        std::string& text;
+        ~WipeOnExit() { OPENSSL_cleanse(text.data(), text.size()); }
+    } wipePassword{proxyPassword};
     const auto proxyPort = static_cast<uint16_t>(std::atoi(Utf16ToUtf8(settings.proxyPort).c_str()));
     engine->SetTcpTunnel(destination.OrEmpty(), settings.destinationPort, settings.cryptoType, key.Get(),
                          proxyHost.c_str(), proxyPort, proxyUser.c_str(), proxyPassword.c_str());
