@@ -503,6 +503,26 @@ TEST(ProxyExchangeNtlm, SendFailuresOfTheLoginAreReported)
     EXPECT_EQ(failing.reports[0], "Proxy NTLM login : send() error");
     EXPECT_EQ(failing.reports[1], "Proxy NTLM login : send() error");
     EXPECT_EQ(failing.reports[2], "Proxy Authentication failed : NTLM.\nProxy NTLM login : send() error\n");
+
+    // The answer to the challenge fails: the login without credentials
+    // follows, and fails the same way.
+    struct FailingAnswers : ScriptedProxy {
+        // Every second request on the login's connection fails.
+        int32_t SendAll(std::span<const uint8_t> bytes) override
+        {
+            const bool fail = connections.size() > 1 && ++attempts % 2 == 0;
+            return fail ? 0 : ScriptedProxy::SendAll(bytes);
+        }
+        int attempts = 0;
+    } answers;
+    const std::string challenge = ChallengeReply(Base64Of(ChallengeRecord("CORP")));
+    answers.Current().replies = {std::string(k407Ntlm)};
+    answers.ThenConnection({challenge, challenge});
+    EXPECT_FALSE(RunExchange(answers, MakeSettings()).ok);
+    ASSERT_EQ(answers.reports.size(), 3u);
+    EXPECT_EQ(answers.reports[0], "Proxy NTLM login : send(2) error");
+    EXPECT_EQ(answers.reports[1], "Proxy NTLM login : send(2) error");
+    EXPECT_EQ(answers.reports[2], "Proxy Authentication failed : NTLM.\nProxy NTLM login : send(2) error\n");
 }
 
 }  // namespace
