@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <tuple>
 
@@ -46,13 +47,8 @@ TEST_F(PropertiesTest, AcceptedValuesAreStored)
 {
     EXPECT_EQ(Set(u"ttl", u"  -5xyz"), S_OK);
     EXPECT_EQ(settings.ttl, -5);
-    for (const char16_t* name : {u"tos", u"video_tos", u"audio_tos"}) {
-        settings.tos = 0;
-        EXPECT_EQ(Set(name, u"+32 more"), S_OK);
-        EXPECT_EQ(settings.tos, 32) << Narrow(name);
-    }
-    EXPECT_EQ(Set(u"tcp_tunnel_type", u"1"), S_OK);
-    EXPECT_EQ(settings.tcpTunnelType, 1u);
+    EXPECT_EQ(Set(u"video_tos", u"+32 more"), S_OK);
+    EXPECT_EQ(settings.tos, 32);
     EXPECT_EQ(Set(u"tunnel_rec_buffer", u"65536"), S_OK);
     EXPECT_EQ(Set(u"tunnel_snd_buffer", u"4096"), S_OK);
     EXPECT_EQ(std::tuple(settings.receiveBuffer, settings.sendBuffer), std::tuple(65536, 4096));
@@ -113,7 +109,7 @@ TEST(SetPropertiesErrors, UnhandledNamesAreUnknownWithCodeZero)
 {
     const ZAN_Properties names;
     // Other controls' names, read-only names, case variants, nothing at all.
-    for (const char16_t* prop : {u"volume", u"dpi_scale_factor", u"cv_version", u"t_instance", u"TTL",
+    for (const char16_t* prop : {u"volume", u"dpi_scale_factor", u"cv_version", u"t_instance", u"TTL", u"tt",
                                  u"tcp_tunnel ", u"", static_cast<const char16_t*>(nullptr)}) {
         ControlSettings settings = Configured();
         const std::string name = prop != nullptr ? Narrow(prop) : "";
@@ -124,6 +120,30 @@ TEST(SetPropertiesErrors, UnhandledNamesAreUnknownWithCodeZero)
     ControlSettings settings;
     ExpectTunnelError([&] { (void)TunnelProperties::Set(names, settings, nullptr, u"vol\u00fcme", u"1"); }, 700,
                       0, "Unknown property :vol\xC3\xBCme");
+}
+
+// Of all the names the control knows, Set takes exactly the tunnel's; any
+// other (another control's name) is refused as unknown, whatever its value.
+TEST(SetPropertiesErrors, OnlyTheTunnelsNamesAreTaken)
+{
+    const std::set<std::u16string> tunnelNames = {
+        u"tos", u"video_tos", u"audio_tos", u"ttl", u"tunnel_rec_buffer", u"tunnel_snd_buffer",
+        u"sender_nic", u"receiver_nic", u"tunnel_cc", u"t_rec_type", u"t_rec_config", u"t_rcv_address",
+        u"tcp_tunnel_type", u"tcp_tunnel", u"tcp_tunnel_connect", u"tcp_tunnel_proxy"};
+    const ZAN_Properties names;
+    std::set<std::u16string> taken;
+    for (const std::u16string& name : names.Names()) {
+        ControlSettings settings;
+        try {
+            (void)TunnelProperties::Set(names, settings, nullptr, name.c_str(), u"1 2 3 4");
+            taken.insert(name);
+        } catch (const exc_tunnel& e) {
+            if (e.line != 700) {
+                taken.insert(name);  // refused for its value, so taken
+            }
+        }
+    }
+    EXPECT_EQ(taken, tunnelNames);
 }
 
 TEST_F(PropertiesTest, TcpTunnelAndConnectDependOnTheType)
