@@ -17,7 +17,9 @@ TEST(PropertyText, ScanIntNeedsDigitsAndA32BitValue)
     EXPECT_EQ(ScanInt(u" \t\n-17xyz"), -17);
     EXPECT_EQ(ScanInt(u"2147483647"), std::numeric_limits<int32_t>::max());
     EXPECT_EQ(ScanInt(u"-2147483648"), std::numeric_limits<int32_t>::min());
-    for (const char16_t* bad : {u"", u"x1", u"-", u"+-5", u"2147483648", u"-2147483649", u"99999999999999999999999"}) {
+    // The last is 2^64 + 5: digits past 64 bits must not wrap to a small value.
+    for (const char16_t* bad : {u"", u"x1", u"-", u"+-5", u"2147483648", u"-2147483649", u"99999999999999999999999",
+                                u"18446744073709551621"}) {
         EXPECT_FALSE(ScanInt(bad).has_value()) << std::u16string_view(bad).size();
     }
 }

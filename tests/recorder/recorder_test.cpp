@@ -296,13 +296,14 @@ TEST_F(Recorder, AnIndexThatCannotBeWrittenLeavesAnOpenButSoundFile)
 }
 
 // A wall clock stepping back must not move index entries past records of
-// their interval: seeking by the index would then miss them.
+// their interval: seeking by the index would then miss them. A clock back
+// before the start gives time 0.
 TEST_F(Recorder, IndexNeverMovesBackwardsWhenTheClockStepsBack)
 {
     IVCSaver saver;
     const std::string path = StartFile(saver);
     uint64_t written = kAfterStreamHeader;
-    for (const int64_t ms : {12000, 3000, 6000, 12500}) {
+    for (const int64_t ms : {12000, 3000, -500, 6000, 12500}) {
         At(ms);
         Datagram(saver, 5004, "x");
         written += kBlockHeaderSize + 1;
@@ -312,6 +313,7 @@ TEST_F(Recorder, IndexNeverMovesBackwardsWhenTheClockStepsBack)
     const LoadedFile file = Load(path);
     EXPECT_TRUE(file.inspection.SoundAndClosed()) << FaultText(file.inspection);
     EXPECT_EQ(file.Index(), std::vector<uint64_t>(3, kAfterStreamHeader));
+    EXPECT_EQ(file.Records().at(2).block.header.time, 0u);
 }
 
 TEST_F(Recorder, TimesKeepCountingAcrossThe32BitWrapOfTheClock)
