@@ -261,11 +261,13 @@ TEST_F(ZanRecTest, BadCommandLinesAndFilesAreRefusedClearly)
         {{"export", path, "--pcap", PathOf("x.pcap"), "--source", "host"}, ZanRecExit::kUsage,
          "'host' is not a numeric IPv4 address"},
         {{"export", path, "--pcap", PathOf("no/such/folder.pcap")}, ZanRecExit::kBadFile, "folder.pcap"},
+        {{"export", path, "--pcap", PathOf("./session.rec")}, ZanRecExit::kUsage, "would overwrite the recording"},
         // An input file that is not there or is no file is a usage error;
         // one that is there but damaged or foreign is a bad file.
         {{"info", PathOf("missing.rec")}, ZanRecExit::kUsage, "does not exist"},
         {{"verify", folder.string()}, ZanRecExit::kUsage, "directory"},
         {{"info", foreign}, ZanRecExit::kBadFile, "not a recording: at offset 0: bad magic 6e 6f 74 20"},
+        {{"export", foreign, "--pcap", PathOf("foreign.pcap")}, ZanRecExit::kBadFile, "not a recording: bad magic"},
         {{"verify", empty}, ZanRecExit::kBadFile, "the file is empty"},
     };
     for (const Case& c : cases) {
@@ -274,6 +276,8 @@ TEST_F(ZanRecTest, BadCommandLinesAndFilesAreRefusedClearly)
         EXPECT_EQ(run.code, c.code) << run.out << run.err;
         EXPECT_TRUE(Has(run.out + run.err, c.text)) << run.out << run.err;
     }
+    EXPECT_EQ(ZanRec({"verify", path}).code, ZanRecExit::kOk) << "the recording survived every refusal";
+    EXPECT_FALSE(std::filesystem::exists(PathOf("foreign.pcap"))) << "no capture of a foreign file is left";
 }
 
 TEST_F(ZanRecTest, ReplaySendsTheDatagramsToTheRecordedPorts)

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <pcap/pcap.h>
 
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -155,7 +156,7 @@ int ExportCommand(RecordingSource& source, const ExportOptions& options, std::os
         err << "zan-rec: export: libpcap could not start a capture file\n";
         return 1;
     }
-    const std::unique_ptr<pcap_dumper_t, PcapCloser> dumper(pcap_dump_open(handle.get(), options.pcapPath.c_str()));
+    std::unique_ptr<pcap_dumper_t, PcapCloser> dumper(pcap_dump_open(handle.get(), options.pcapPath.c_str()));
     if (!dumper) {
         err << "zan-rec: export: " << pcap_geterr(handle.get()) << "\n";
         return 1;
@@ -170,7 +171,12 @@ int ExportCommand(RecordingSource& source, const ExportOptions& options, std::os
         });
     const bool flushed = pcap_dump_flush(dumper.get()) == 0;
     if (!inspection.isRecording) {
-        err << "zan-rec: export: " << inspection.fault->message << "\n";
+        // No capture of something that is no recording is left behind.
+        dumper.reset();
+        if (options.pcapPath != "-") {
+            std::remove(options.pcapPath.c_str());
+        }
+        err << "zan-rec: export: not a recording: " << inspection.fault->message << "\n";
         return 1;
     }
     const ExportResult& result = writer.Result();

@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -68,6 +69,13 @@ bool IsCommand(CLI::App& app, const std::string& name)
 {
     const auto commands = app.get_subcommands([](CLI::App*) { return true; });
     return std::any_of(commands.begin(), commands.end(), [&name](CLI::App* c) { return c->get_name() == name; });
+}
+
+// Writing the capture truncates its file first: never the input's own.
+bool WouldOverwrite(const std::string& output, const std::string& input)
+{
+    std::error_code error;
+    return output != "-" && std::filesystem::equivalent(output, input, error);
 }
 
 uint32_t ClosedDurationMs(RecordingSource& source)
@@ -140,6 +148,9 @@ int RunZanRec(std::span<const std::string> args, std::ostream& out, std::ostream
         app.parse(reversed);
         if (line.dump.fromMs && line.dump.toMs && *line.dump.fromMs > *line.dump.toMs) {
             throw CLI::ValidationError("--from", "--from is later than --to");
+        }
+        if (exporter->parsed() && WouldOverwrite(line.exporter.pcapPath, line.file)) {
+            throw CLI::ValidationError("--pcap", "the capture file would overwrite the recording it is made from");
         }
     } catch (const CLI::Success& e) {
         return app.exit(e, out, err);
