@@ -276,6 +276,7 @@ void CZAN_Tunnel::SetUpTcpTunnel()
         ~WipeOnExit() { OPENSSL_cleanse(text.data(), text.size()); }
     } wipePassword{proxyPassword};
     const auto proxyPort = static_cast<uint16_t>(std::atoi(Utf16ToUtf8(settings.proxyPort).c_str()));
+    engine->SetTcpReconnectLimit(tcpReconnectLimit);
     engine->SetTcpTunnel(destination.OrEmpty(), settings.destinationPort, settings.cryptoType, key.Get(),
                          proxyHost.c_str(), proxyPort, proxyUser.c_str(), proxyPassword.c_str());
 }

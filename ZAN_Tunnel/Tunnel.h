@@ -79,6 +79,10 @@ public:
     // For a host in the same process: the engine's counters, when an
     // engine exists. Reading never blocks the engine's packet paths.
     std::optional<TunnelStatistics::Snapshot> Statistics() const;
+    // For a host in the same process: failed TCP reconnection tries in a
+    // row before the tunnel gives up; 0 (the default) tries until stopped.
+    // Takes effect at the next Start.
+    void SetTcpReconnectLimit(uint32_t tries) { tcpReconnectLimit = tries; }
     // The sink the engine reports to (tests drive it from their own threads).
     ITunnelEvents& EngineEvents() { return *this; }
     // The configuration as it stands (tests and diagnostics).
@@ -117,6 +121,7 @@ private:
     std::unique_ptr<CTunnel> engine;
     ControlSettings settings;
     ProxyDiscovery proxyDiscovery;
+    uint32_t tcpReconnectLimit = 0;
     bool started = false;
     EventConnectionPoint eventPoint;
 };

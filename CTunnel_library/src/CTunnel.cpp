@@ -225,8 +225,12 @@ void CTunnel::SetTcpTunnel(const char* destinationAddress, uint16_t destinationP
     if (receiving.load()) {
         throw exc_ZANTunnel(kLineTcpWhileStarted, kTunnelStarted);
     }
+    tcpHalt.store(false);
     auto created = std::make_unique<TCPTunnelSocket>(events.load(), &stats);
     created->SetSourceTag(sourceTag.load());
+    created->SetHaltSignal(&tcpHalt);
+    created->SetReconnectLimit(tcpReconnectLimit.load());
+    created->SetQueueAgeLimit(tcpQueueAgeLimitMs.load());
     bool cryptoSetUp = true;
     try {
         SetUpCrypto(*created, cryptoType, cryptoKey);
@@ -261,8 +265,10 @@ void CTunnel::SetTcpTunnel(const char* destinationAddress, uint16_t destinationP
         socket.SetProxy(proxyHost, proxyPort, proxyUser, proxyPassword);
     }
     // The connection is made at once on this thread; a failure has been
-    // reported by the socket and leaves the tunnel without a destination.
-    destinationSet.store(socket.Connect(tcpDestination.c_str(), tcpDestinationPort));
+    // reported by the socket, which tries again once the receiver runs.
+    // Until then datagrams wait in the socket, within its age limit.
+    const bool connected = socket.Connect(tcpDestination.c_str(), tcpDestinationPort);
+    destinationSet.store(connected || socket.WillCarry());
 }
 
 void CTunnel::AddReceivePort(uint16_t port, const char* address)
@@ -352,6 +358,7 @@ void CTunnel::StartReceiver()
     }
     receiverStop.store(false);
     senderStop.store(false);
+    tcpHalt.store(false);
     receiver = std::make_unique<TunnelReceiverThread>(this);
     receiver->Start();
 
@@ -368,6 +375,7 @@ void CTunnel::Stop()
     CZAN_AutoLock guard(&engineLock);
     senderStop.store(true);
     receiverStop.store(true);
+    tcpHalt.store(true);  // a TCP connect of the receiver thread ends at once
     if (receiver) {
         receiver->Stop();
         receiver.reset();

@@ -86,6 +86,13 @@ public:
     void AddReceivePort(uint16_t port, const char* address);
     void AddKey(uint32_t id, const uint8_t* key, int keyLength, const uint8_t* salt, int saltLength,
                 uint32_t rekeyPeriod);
+    // TCP reconnection: 0 (the default) tries until the tunnel is stopped;
+    // n gives up after n failed tries in a row. Datagrams queued while the
+    // connection is down are sent once it is back only if they waited less
+    // than the age limit (1000 ms by default). Both take effect at the next
+    // SetTcpTunnel.
+    void SetTcpReconnectLimit(uint32_t tries) { tcpReconnectLimit.store(tries); }
+    void SetTcpQueueAgeLimit(int64_t ms) { tcpQueueAgeLimitMs.store(ms); }
     void SetTunnelReceiveBuffer(uint32_t bytes);
     void SetTunnelSendBuffer(uint32_t bytes);
     bool SetRecordFile(const std::string& name);
@@ -184,6 +191,11 @@ private:
     std::list<TunnelSenderThread*> senderStacks;
     std::unique_ptr<TunnelStackFactory> stackFactory;
     std::unique_ptr<TCPTunnelSocket> tcpTunnelSocket;
+    // Raised by Stop: a TCP connect under way ends at once and the receiver
+    // thread makes no further try until StartReceiver lowers it.
+    std::atomic<bool> tcpHalt{false};
+    std::atomic<uint32_t> tcpReconnectLimit{0};
+    std::atomic<int64_t> tcpQueueAgeLimitMs{1000};
     std::string tcpDestination;
     uint16_t tcpDestinationPort = 443;
     IVCSaver recorder;

@@ -136,19 +136,6 @@ TEST(TcpTunnelEngine, NoDestinationIsRefusedAfterTheSocketWasMade)
     EXPECT_FALSE(engine.IsDestinationSet());
 }
 
-TEST(TcpTunnelEngine, RefusedConnectionIsReportedAndSendsNothing)
-{
-    RecordingEvents events;
-    CTunnel engine;
-    engine.SetEvents(&events);
-    const uint16_t closedPort = FreeUdpPort();  // nothing listens there on TCP
-    engine.SetTcpTunnel("127.0.0.1", closedPort, 0, "", nullptr, 0, nullptr, nullptr);
-    EXPECT_FALSE(engine.IsDestinationSet());
-    ASSERT_EQ(events.Errors().size(), 1u);
-    EXPECT_EQ(events.Errors()[0],
-              "TCPTunnel : connect(127.0.0.1:" + std::to_string(closedPort) + ") failed : -2147467259\n");
-}
-
 } // namespace
 
 } // namespace zan

@@ -19,22 +19,8 @@ namespace zan {
 
 namespace {
 
+using tcptest::FullListener;
 using tcptest::RawListener;
-
-// A listener whose queue is full: the next connect to it stays pending.
-class FullListener {
-public:
-    FullListener() : listener(0)
-    {
-        EXPECT_TRUE(first.OpenTcp());
-        EXPECT_EQ(first.Connect("127.0.0.1", listener.Port()), S_OK);
-    }
-    uint16_t Port() const { return listener.Port(); }
-
-private:
-    RawListener listener;
-    CNetworkSocket first;
-};
 
 // Installs `action` as the calling thread's wait pump for one test.
 class ScopedPump {

@@ -7,9 +7,12 @@
 // peer.
 
 #include "ITunnelEvents.h"
+#include "ResultCodes.h"
 #include "TCPTunnelSocket.h"
 #include "WaitUntil.h"
 #include "socket_test_util.h"
+
+#include <gtest/gtest.h>
 
 #include <sys/ioctl.h>
 
@@ -95,6 +98,22 @@ public:
 private:
     Fd fd;
     uint16_t port = 0;
+};
+
+// A listener whose queue is full: the next connect to it stays pending, as
+// a connect to an unanswering host does.
+class FullListener {
+public:
+    FullListener() : listener(0)
+    {
+        EXPECT_TRUE(first.OpenTcp());
+        EXPECT_EQ(first.Connect("127.0.0.1", listener.Port()), S_OK);
+    }
+    uint16_t Port() const { return listener.Port(); }
+
+private:
+    RawListener listener;
+    CNetworkSocket first;
 };
 
 // A port on which nothing listens (free a moment ago).

@@ -2,8 +2,11 @@
 // listener, for exact bytes) and against the test peer (echo, for traffic
 // and reconnection): connecting and its messages, the greeting byte,
 // framing in the byte stream, stream errors, losses and reconnection from
-// either side, and Shutdown.
+// either side, the reconnection schedule and its limit, datagrams queued
+// while the connection is down, and Shutdown. Time is the fake clock's
+// where a test steps through the schedule.
 
+#include "FakeClock.h"
 #include "ResultCodes.h"
 #include "TCPTunnelSocket.h"
 #include "TcpTestPeer.h"
@@ -17,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -29,6 +33,7 @@ using tcptest::RawListener;
 using tcptest::RecordingEvents;
 using Kind = RecordingEvents::Kind;
 using Bytes = std::vector<uint8_t>;
+using State = TcpConnectionState;
 using TunnelPacketFormat::OpenResult;
 
 constexpr uint16_t kPort = 5004;
@@ -95,13 +100,30 @@ protected:
     {
         ConfigureCrypto(socket, 0);
         socket.SetGreetingByte(2);
-        socket.SetReconnectPause(20);
         ASSERT_TRUE(socket.Connect("127.0.0.1", listener.Port()));
+        // The connection has lived long enough that its loss is followed
+        // by an immediate try.
+        clock.Advance(TCPTunnelSocket::kShortLivedMs);
         far = listener.Accept();
         ASSERT_TRUE(far.Get() >= 0);
         ASSERT_EQ(tcptest::ReadExactly(far, 1), Bytes{2});
     }
 
+    // The far end resets the connection and writes go on until one finds
+    // it lost. No read runs, so nothing reconnects until the test says so.
+    bool ResetUntilWritesFindItLost()
+    {
+        const linger reset{1, 0};
+        ::setsockopt(far.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        far.Reset();
+        const Bytes probe = Payload(10, 1);
+        return WaitUntil([&] {
+            (void)socket.Send(probe.data(), 10, kPort, TunnelPacketFormat::kDataKind);
+            return socket.State() == State::kLost;
+        });
+    }
+
+    FakeClock clock;
     RecordingEvents events;
     TunnelStatistics stats;
     TCPTunnelSocket socket{&events, &stats};
@@ -132,7 +154,7 @@ TEST(TcpTunnelConnect, DirectConnectResolvesTheNameAndGreetsBeforeTheFirstFrame)
     EXPECT_EQ(tcptest::ReadExactly(far, 1 + 2 + 12 + 5), Join({Bytes{2}, FrameOf(0, payload)}));
 }
 
-TEST(TcpTunnelConnect, RefusedPortReportsTheExactMessageAndNeverReconnects)
+TEST(TcpTunnelConnect, RefusedPortReportsTheExactMessageAndIsTriedAgainLater)
 {
     RecordingEvents events;
     TCPTunnelSocket socket(&events);
@@ -145,11 +167,14 @@ TEST(TcpTunnelConnect, RefusedPortReportsTheExactMessageAndNeverReconnects)
     EXPECT_EQ(socket.LastErrorText(), expected);
     EXPECT_FALSE(socket.IsConnected());
 
-    // Never connected: a write fails for good, a read finds nothing, and no
-    // reconnection is tried.
+    // A failed first connect is the first failed try: a write does not
+    // wait for the next, and no loss is reported (nothing was up).
+    EXPECT_EQ(socket.State(), State::kReconnecting);
+    EXPECT_EQ(socket.ReconnectAttempts(), 1u);
+    EXPECT_TRUE(socket.WillCarry());
     const uint8_t byte = 0;
-    EXPECT_EQ(socket.SendAll(&byte, 1), TCPTunnelSocket::kGaveUp);
-    EXPECT_FALSE(socket.FillStream());
+    EXPECT_EQ(socket.SendAll(&byte, 1), TCPTunnelSocket::kConnectionLost);
+    EXPECT_FALSE(socket.FillStream()) << "the next try is a second away";
     EXPECT_EQ(events.Count(Kind::kDisconnected), 0u);
     EXPECT_EQ(events.Count(Kind::kError), 1u);
 }
@@ -253,7 +278,8 @@ TEST_F(TcpTunnelAgainstListener, NegativeLengthClosesTheConnectionWhichIsThenRem
     EXPECT_TRUE(tcptest::SeesEndOfStream(far));
     EXPECT_FALSE(socket.Receive(packet)) << "nothing of the old stream is left";
 
-    // The next read finds the connection gone and makes a new one.
+    // The next read finds the connection gone and makes a new one at once
+    // (it had lived for more than a second).
     EXPECT_FALSE(socket.FillStream());
     EXPECT_EQ(events.Count(Kind::kDisconnected), 1u);
     Fd second = listener.Accept();
@@ -337,8 +363,9 @@ protected:
         ASSERT_TRUE(peer.Start());
         ConfigureCrypto(socket, GetParam());
         socket.SetGreetingByte(2);
-        socket.SetReconnectPause(20);
+        socket.SetJitterSource([] { return 0.5; });  // pauses exactly as scheduled
         ASSERT_TRUE(socket.Connect("127.0.0.1", peer.Port()));
+        clock.Advance(TCPTunnelSocket::kShortLivedMs);
     }
 
     void ExpectRoundTrip(const Bytes& payload, uint8_t kind = TunnelPacketFormat::kDataKind)
@@ -353,6 +380,7 @@ protected:
         EXPECT_EQ(packet.endpoint.port, kPort);
     }
 
+    FakeClock clock;
     TcpTestPeer peer{TcpTestPeer::Mode::kEcho};
     RecordingEvents events;
     TunnelStatistics stats;
@@ -394,25 +422,27 @@ TEST_P(TcpTunnelEchoLosses, PeerClosingLeadsToOneReconnectionAndTrafficAgain)
     EXPECT_EQ(snapshot.tcpReconnects, 1u);
 }
 
-TEST_P(TcpTunnelEchoLosses, PeerGoneForGoodGivesFiveAttemptsThenGivesUp)
+TEST_P(TcpTunnelEchoLosses, WithTheOldLimitThePeerGoneForGoodGivesFiveTriesThenNoMore)
 {
+    socket.SetReconnectLimit(TCPTunnelSocket::kSteadyTries);
     ExpectRoundTrip(Payload(50, 6));
     peer.Stop();
-    const uint8_t byte = 0;
-    std::vector<int32_t> results;
-    for (int i = 0; i < 40 && (results.empty() || results.back() != TCPTunnelSocket::kGaveUp); ++i) {
-        const int32_t result = socket.SendAll(&byte, 1);
-        if (result <= 0) {
-            results.push_back(result);  // writes the kernel took before the loss showed are left out
-        }
+    // The read side finds the loss and tries at once, then every second.
+    ASSERT_TRUE(tcptest::FillUntil(socket, [&] { return socket.ReconnectAttempts() == 1; }));
+    for (uint32_t i = 1; i < TCPTunnelSocket::kSteadyTries; ++i) {
+        clock.Advance(1000);
+        (void)socket.FillStream();
     }
-    EXPECT_EQ(results, std::vector<int32_t>({0, 0, 0, 0, 0, TCPTunnelSocket::kGaveUp}));
-    EXPECT_EQ(socket.ReconnectAttempts(), TCPTunnelSocket::kMaxReconnectAttempts);
-    EXPECT_EQ(events.Count(Kind::kDisconnected), 1u) << "one loss, however many attempts";
-    EXPECT_EQ(events.Count(Kind::kError), 5u) << "each failed attempt reports its connect failure";
-    EXPECT_EQ(socket.SendAll(&byte, 1), TCPTunnelSocket::kGaveUp) << "no further attempt";
-    EXPECT_FALSE(socket.FillStream()) << "reads no longer try either";
-    EXPECT_EQ(events.Count(Kind::kError), 5u);
+    EXPECT_EQ(socket.State(), State::kGivenUp);
+    EXPECT_EQ(socket.ReconnectAttempts(), TCPTunnelSocket::kSteadyTries);
+    EXPECT_EQ(stats.Read(0).tcpReconnects, TCPTunnelSocket::kSteadyTries);
+    EXPECT_EQ(events.Count(Kind::kDisconnected), 1u) << "one loss, however many tries";
+    EXPECT_EQ(events.Count(Kind::kError), 1u) << "the same connect failure, reported once";
+    const uint8_t byte = 0;
+    EXPECT_EQ(socket.SendAll(&byte, 1), TCPTunnelSocket::kGaveUp);
+    clock.Advance(60000);
+    EXPECT_FALSE(socket.FillStream());
+    EXPECT_EQ(stats.Read(0).tcpReconnects, TCPTunnelSocket::kSteadyTries) << "reads no longer try either";
 }
 
 INSTANTIATE_TEST_SUITE_P(CryptoTypes, TcpTunnelEcho, ::testing::Values(0, 2, 8));
@@ -421,31 +451,237 @@ INSTANTIATE_TEST_SUITE_P(Legacy, TcpTunnelEchoLosses, ::testing::Values(0));
 
 // ---- both sides at once -----------------------------------------------------
 
-TEST(TcpTunnelConcurrency, ShutdownEndsThePauseBetweenReconnections)
+TEST(TcpTunnelConcurrency, ShutdownEndsAReaderWaitingForTheNextTry)
 {
-    TcpTestPeer peer(TcpTestPeer::Mode::kEcho);
-    ASSERT_TRUE(peer.Start());
-    RecordingEvents events;
-    TCPTunnelSocket socket(&events);
-    ConfigureCrypto(socket, 0);
-    socket.SetReconnectPause(600000);
-    ASSERT_TRUE(socket.Connect("127.0.0.1", peer.Port()));
-    peer.Stop();
-
+    FakeClock clock;  // the next try never comes due by itself
+    TCPTunnelSocket socket(nullptr);
+    EXPECT_FALSE(socket.Connect("127.0.0.1", tcptest::RefusedPort()));
+    std::atomic<bool> done{false};
     auto reader = std::async(std::launch::async, [&] {
-        while (events.Count(Kind::kError) == 0) {
+        while (!done.load()) {
             (void)socket.FillStream();
         }
-        return socket.FillStream();
     });
-    ASSERT_TRUE(events.WaitFor(Kind::kError, 1)) << "the first reconnection failed";
+    SleepMs(100);
     socket.Shutdown();
-    ASSERT_EQ(reader.wait_for(std::chrono::milliseconds(tcptest::kWaitMs)), std::future_status::ready)
-        << "the 10-minute pause must end at Shutdown";
-    EXPECT_FALSE(reader.get());
     const uint8_t byte = 0;
     EXPECT_EQ(socket.SendAll(&byte, 1), TCPTunnelSocket::kGaveUp);
-    EXPECT_EQ(events.Count(Kind::kError), 1u) << "no attempt after Shutdown";
+    EXPECT_FALSE(socket.WillCarry());
+    done.store(true);
+    EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(1000)), std::future_status::ready);
+}
+
+// ---- the reconnection schedule (fake clock) ---------------------------------
+
+// A socket whose first connect was refused: its first failed try. Tries are
+// counted by the statistics; the jitter is fixed by the caller.
+class TcpReconnectSchedule : public ::testing::Test {
+protected:
+    void StartFailing(double jitterUnit)
+    {
+        socket.SetJitterSource([jitterUnit] { return jitterUnit; });
+        ASSERT_FALSE(socket.Connect("127.0.0.1", refused));
+    }
+    uint64_t Tries() const { return stats.Read(0).tcpReconnects; }
+    // Steps the clock to 1 ms before the next try is due and then to its
+    // due time: false when a try came early or did not come.
+    bool NextTryComesAfter(int64_t pauseMs)
+    {
+        const uint64_t before = Tries();
+        clock.Advance(pauseMs - 1);
+        (void)socket.FillStream();
+        if (Tries() != before) {
+            ADD_FAILURE() << "a try came 1 ms before its pause of " << pauseMs << " ms was over";
+            return false;
+        }
+        clock.Advance(1);
+        (void)socket.FillStream();
+        return Tries() == before + 1;
+    }
+
+    FakeClock clock;
+    const uint16_t refused = tcptest::RefusedPort();
+    RecordingEvents events;
+    TunnelStatistics stats;
+    TCPTunnelSocket socket{&events, &stats};
+};
+
+TEST_F(TcpReconnectSchedule, FiveTriesASecondApartThenBackOffDoublingToTheCap)
+{
+    StartFailing(0.5);  // no variation
+    // The pause before each further try, after 1, 2, ... failed tries.
+    const int64_t pauses[] = {1000, 1000, 1000, 1000, 1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000};
+    for (size_t i = 0; i < std::size(pauses); ++i) {
+        ASSERT_TRUE(NextTryComesAfter(pauses[i])) << "after " << i + 1 << " failed tries";
+    }
+    EXPECT_EQ(socket.ReconnectAttempts(), std::size(pauses) + 1);
+    EXPECT_EQ(socket.State(), State::kReconnecting) << "no limit: it never gives up";
+    EXPECT_EQ(events.Count(Kind::kDisconnected), 0u);
+
+    // 13 tries over 125 s with the same failure: reported at 0 s, then at the
+    // first try a minute later with the count of those held back, then once
+    // more a minute after that.
+    const std::vector<RecordingEvents::Call> errors = events.Calls(Kind::kError);
+    const std::string text = "TCPTunnel : connect(127.0.0.1:" + std::to_string(refused) + ") failed : -2147467259";
+    ASSERT_EQ(errors.size(), 3u);
+    EXPECT_EQ(errors[0].text, text + "\n");
+    EXPECT_EQ(errors[1].text, text + " (9 repeats not shown)\n");  // at 65 s
+    EXPECT_EQ(errors[2].text, text + " (1 repeat not shown)\n");   // at 125 s
+    EXPECT_EQ(socket.LastErrorText(), text + "\n") << "the last error text is never held back";
+}
+
+TEST_F(TcpReconnectSchedule, JitterVariesBackOffPausesByAFifthAtMostAndNotTheFirstFive)
+{
+    struct Case {
+        double unit;
+        int64_t firstBackOff;  // the pause after the fifth failed try, 1 s nominal
+    };
+    for (const Case c : {Case{0.0, 800}, Case{0.25, 900}, Case{0.999, 1200}}) {
+        FakeClock clock;
+        RecordingEvents events;
+        TunnelStatistics stats;
+        TCPTunnelSocket socket(&events, &stats);
+        socket.SetJitterSource([&] { return c.unit; });
+        ASSERT_FALSE(socket.Connect("127.0.0.1", refused));
+        for (int i = 0; i < 4; ++i) {
+            clock.Advance(1000);
+            (void)socket.FillStream();
+        }
+        ASSERT_EQ(stats.Read(0).tcpReconnects, 4u) << c.unit << ": the first pauses are not varied";
+        clock.Advance(c.firstBackOff - 1);
+        (void)socket.FillStream();
+        EXPECT_EQ(stats.Read(0).tcpReconnects, 4u) << c.unit;
+        clock.Advance(1);
+        (void)socket.FillStream();
+        EXPECT_EQ(stats.Read(0).tcpReconnects, 5u) << c.unit;
+    }
+}
+
+TEST_F(TcpReconnectSchedule, ALimitGivesUpAfterThatManyFailedTriesInARow)
+{
+    for (const uint32_t limit : {1u, TCPTunnelSocket::kSteadyTries}) {
+        FakeClock clock;
+        TunnelStatistics stats;
+        TCPTunnelSocket socket(nullptr, &stats);
+        socket.SetReconnectLimit(limit);
+        ASSERT_FALSE(socket.Connect("127.0.0.1", refused));
+        for (uint32_t i = 1; i < limit; ++i) {
+            EXPECT_TRUE(socket.WillCarry()) << limit;
+            clock.Advance(1000);
+            (void)socket.FillStream();
+        }
+        EXPECT_EQ(socket.State(), State::kGivenUp) << limit;
+        EXPECT_FALSE(socket.WillCarry());
+        EXPECT_EQ(socket.ReconnectAttempts(), limit);
+        clock.Advance(60000);
+        (void)socket.FillStream();
+        EXPECT_EQ(stats.Read(0).tcpReconnects, limit - 1) << "no try after giving up";
+        const uint8_t byte = 0;
+        EXPECT_EQ(socket.SendAll(&byte, 1), TCPTunnelSocket::kGaveUp);
+        EXPECT_EQ(socket.Send(&byte, 1, kPort, TunnelPacketFormat::kDataKind), TCPTunnelSocket::kGaveUp);
+    }
+}
+
+TEST_F(TcpTunnelAgainstListener, ConnectionsClosedWithinASecondAreFailedTriesAndSlowDown)
+{
+    socket.SetJitterSource([] { return 0.5; });
+    // This connection lived a second: its loss is followed by an immediate try.
+    far.Reset();
+    ASSERT_TRUE(tcptest::FillUntil(socket, [&] { return events.Count(Kind::kConnected) == 2; }));
+    EXPECT_EQ(socket.ReconnectAttempts(), 0u);
+    far = listener.Accept();
+    ASSERT_EQ(tcptest::ReadExactly(far, 1), Bytes{2});
+
+    for (uint32_t round = 1; round <= 3; ++round) {
+        clock.Advance(TCPTunnelSocket::kShortLivedMs - 1);  // not quite a second
+        far.Reset();
+        ASSERT_TRUE(tcptest::FillUntil(socket, [&] { return !socket.IsConnected(); }));
+        EXPECT_EQ(socket.ReconnectAttempts(), round);
+        const uint64_t tries = stats.Read(0).tcpReconnects;
+        clock.Advance(999);
+        (void)socket.FillStream();
+        EXPECT_EQ(stats.Read(0).tcpReconnects, tries) << "round " << round << ": paused like a failed try";
+        clock.Advance(1);
+        (void)socket.FillStream();
+        ASSERT_TRUE(socket.IsConnected()) << "round " << round;
+        far = listener.Accept();
+        ASSERT_EQ(tcptest::ReadExactly(far, 1), Bytes{2});
+    }
+    EXPECT_EQ(events.Count(Kind::kDisconnected), 4u);
+    EXPECT_EQ(events.Count(Kind::kConnected), 5u);
+}
+
+// ---- datagrams queued while the connection is down --------------------------
+
+TEST_F(TcpTunnelAgainstListener, QueuedFramesAreSentAfterReconnectionOnlyWhileYoungerThanTheLimit)
+{
+    ASSERT_TRUE(ResetUntilWritesFindItLost());
+    const uint64_t staleBefore = stats.Read(0).staleDatagrams;
+
+    const Bytes old = Payload(20, 2);
+    const Bytes young = Payload(30, 3);
+    const Bytes edge = Payload(40, 4);
+    EXPECT_GT(socket.Send(edge.data(), 40, kPort, TunnelPacketFormat::kDataKind), 0) << "queued";
+    clock.Advance(1);
+    EXPECT_GT(socket.Send(old.data(), 20, kPort, TunnelPacketFormat::kDataKind), 0);
+    clock.Advance(400);
+    EXPECT_GT(socket.Send(young.data(), 30, kPort, TunnelPacketFormat::kDataKind), 0);
+    EXPECT_EQ(socket.Send(TunnelPacketFormat::kKeepAlivePayload, 1, kPort, TunnelPacketFormat::kKeepAliveKind),
+              TCPTunnelSocket::kConnectionLost)
+        << "a keep-alive is not kept for later";
+    clock.Advance(599);  // edge: 1000 ms old, old: 999 ms, young: 599 ms
+
+    ASSERT_TRUE(tcptest::FillUntil(socket, [&] { return socket.IsConnected(); }));
+    Fd second = listener.Accept();
+    const Bytes expected = Join({Bytes{2}, FrameOf(0, old), FrameOf(0, young)});
+    EXPECT_EQ(tcptest::ReadExactly(second, expected.size()), expected) << "in order, after the greeting";
+    EXPECT_FALSE(sockettest::Readable(second, 100)) << "the frame at the age limit is not sent";
+    EXPECT_EQ(stats.Read(0).staleDatagrams - staleBefore, 1u);
+    EXPECT_EQ(events.Count(Kind::kDisconnected), 1u);
+    EXPECT_EQ(events.Count(Kind::kConnected), 2u);
+
+    // Queued frames go before any later one.
+    const Bytes after = Payload(50, 5);
+    EXPECT_EQ(socket.Send(after.data(), 50, kPort, TunnelPacketFormat::kDataKind), 2 + 12 + 50);
+    EXPECT_EQ(tcptest::ReadExactly(second, 2 + 12 + 50), FrameOf(0, after));
+}
+
+TEST_F(TcpTunnelAgainstListener, FramesTooOldWhileStillDownAreDroppedAtOnce)
+{
+    socket.SetQueueAgeLimit(100);
+    ASSERT_TRUE(ResetUntilWritesFindItLost());
+    const Bytes payload = Payload(10, 1);
+    const uint64_t staleBefore = stats.Read(0).staleDatagrams;
+    // A long outage queues no more than the age limit's worth.
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_GT(socket.Send(payload.data(), 10, kPort, TunnelPacketFormat::kDataKind), 0);
+        clock.Advance(10);
+    }
+    EXPECT_GE(stats.Read(0).staleDatagrams - staleBefore, 39u) << "dropped as they aged, not only at reconnection";
+}
+
+// ---- interrupting a connect ---------------------------------------------------
+
+TEST(TcpTunnelConcurrency, ShutdownOrTheOwnersHaltEndsAHangingConnectAtOnce)
+{
+    for (const bool byShutdown : {false, true}) {
+        tcptest::FullListener hanging;
+        std::atomic<bool> halt{false};
+        TCPTunnelSocket socket(nullptr);
+        socket.SetHaltSignal(&halt);
+        auto connecting = std::async(std::launch::async, [&] { return socket.Connect("127.0.0.1", hanging.Port()); });
+        ASSERT_EQ(connecting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+            << "the connect hangs";
+        if (byShutdown) {
+            socket.Shutdown();
+        } else {
+            halt.store(true);
+        }
+        ASSERT_EQ(connecting.wait_for(std::chrono::milliseconds(1000)), std::future_status::ready) << byShutdown;
+        EXPECT_FALSE(connecting.get());
+        EXPECT_EQ(socket.ReconnectAttempts(), 0u) << "an interrupted connect is not a failed try";
+        EXPECT_EQ(socket.State(), byShutdown ? State::kGivenUp : State::kReconnecting);
+    }
 }
 
 }  // namespace

@@ -203,6 +203,17 @@ std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode
         ->check(CLI::PositiveNumber);
     app.add_option("--duration", options.durationSeconds, "SECONDS  run this long, then stop (default: until a signal)")
         ->check(CLI::PositiveNumber);
+    std::string reconnect = "forever";
+    app.add_option("--reconnect", reconnect,
+                   "N|forever  TCP: give up after N failed reconnection tries in a row (default: forever)")
+        ->check([](const std::string& text) -> std::string {
+            if (text == "forever") {
+                return {};
+            }
+            const bool digits = !text.empty() && text.size() <= 6 &&
+                                text.find_first_not_of("0123456789") == std::string::npos;
+            return digits && std::stoul(text) > 0 ? std::string() : "expects a positive number or forever";
+        });
     app.set_version_flag("--version", std::string("zan-tunnel ") + ZAN_VERSION);
 
     auto* demo = app.add_subcommand("demo", "two tunnels in one process exchange datagrams over loopback");
@@ -240,6 +251,7 @@ std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode
         exitCode = 2;
         return std::nullopt;
     }
+    options.reconnectLimit = reconnect == "forever" ? 0 : static_cast<uint32_t>(std::stoul(reconnect));
     options.demo = demo->parsed();
     exitCode = 0;
     return options;

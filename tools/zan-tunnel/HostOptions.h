@@ -37,6 +37,7 @@ struct HostOptions {
     std::optional<std::vector<char>> recordHeader;
     double statsSeconds = 0;     // 0: no statistics lines
     double durationSeconds = 0;  // 0: until SIGINT or SIGTERM
+    uint32_t reconnectLimit = 0;  // TCP: failed tries before giving up; 0 until stopped
 
     bool demo = false;
     uint32_t demoCount = 20000;

@@ -42,7 +42,8 @@ void PrintStatistics(const CZAN_Tunnel& control)
     }
     std::fprintf(stderr,
                  "stats: sent %llu datagrams (%llu bytes), received %llu (%llu bytes), keep-alives %llu out / %llu "
-                 "in, drops %llu, send failures %llu, ring overwrites %llu, tcp %s (%llu connects, %llu losses)\n",
+                 "in, drops %llu, send failures %llu, ring overwrites %llu, tcp %s (%llu connects, %llu losses, "
+                 "%llu tries, %llu stale)\n",
                  static_cast<unsigned long long>(stats->datagramsSent),
                  static_cast<unsigned long long>(stats->bytesSent),
                  static_cast<unsigned long long>(stats->datagramsReceived),
@@ -53,7 +54,9 @@ void PrintStatistics(const CZAN_Tunnel& control)
                  static_cast<unsigned long long>(stats->sendFailures),
                  static_cast<unsigned long long>(stats->ringOverwrites), stats->tcpConnected ? "up" : "down",
                  static_cast<unsigned long long>(stats->tcpConnects),
-                 static_cast<unsigned long long>(stats->tcpLosses));
+                 static_cast<unsigned long long>(stats->tcpLosses),
+                 static_cast<unsigned long long>(stats->tcpReconnects),
+                 static_cast<unsigned long long>(stats->staleDatagrams));
     std::fflush(stderr);
 }
 
@@ -197,6 +200,7 @@ int TunnelHost::Run()
 
         // A refused setting answers a failure code; a property the control
         // does not handle answers S_OK after its report: both stop here.
+        control.SetTcpReconnectLimit(options.reconnectLimit);
         const int reportsBefore = reportsShown.load();
         if (!Apply(control) || reportsShown.load() != reportsBefore) {
             exitCode = 2;

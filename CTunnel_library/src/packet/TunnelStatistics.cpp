@@ -49,6 +49,7 @@ TunnelStatistics::Snapshot TunnelStatistics::Read(uint64_t recorderOverflows) co
     s.tcpConnects = load(tcpConnects);
     s.tcpLosses = load(tcpLosses);
     s.tcpReconnects = load(tcpReconnects);
+    s.staleDatagrams = load(staleDatagrams);
     s.tcpConnected = tcpConnected.load(std::memory_order_relaxed);
     return s;
 }

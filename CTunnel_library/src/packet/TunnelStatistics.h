@@ -27,7 +27,8 @@ public:
         uint64_t recorderOverflows = 0;   // records the recorder's full queue dropped
         uint64_t tcpConnects = 0;         // established TCP connections
         uint64_t tcpLosses = 0;           // connections found lost
-        uint64_t tcpReconnects = 0;       // reconnections tried after a loss
+        uint64_t tcpReconnects = 0;       // connect tries after a loss or a failed first connect
+        uint64_t staleDatagrams = 0;      // queued while the TCP tunnel was down, too old to send
         bool tcpConnected = false;
 
         uint64_t Drops() const;
@@ -44,6 +45,7 @@ public:
     void TcpConnected();
     void TcpLost();
     void TcpReconnecting() { Add(tcpReconnects, 1); }
+    void StaleDropped(uint64_t n) { Add(staleDatagrams, n); }
 
     // `recorderOverflows` is the recorder's own count, passed in by the owner.
     Snapshot Read(uint64_t recorderOverflows) const;
@@ -66,6 +68,7 @@ private:
     std::atomic<uint64_t> tcpConnects{0};
     std::atomic<uint64_t> tcpLosses{0};
     std::atomic<uint64_t> tcpReconnects{0};
+    std::atomic<uint64_t> staleDatagrams{0};
     std::atomic<bool> tcpConnected{false};
 };
 

@@ -291,7 +291,7 @@ int32_t CNetworkSocket::Connect(const char* address, uint32_t port)
 }
 
 int32_t CNetworkSocket::ConnectBounded(const char* address, uint32_t port, int64_t limitMs,
-                                       const std::atomic<bool>* cancel)
+                                       const std::atomic<bool>* cancel, const std::atomic<bool>* alsoCancel)
 {
     Remote remote;
     if (auto early = PrepareConnect(address, port, remote)) {
@@ -304,18 +304,19 @@ int32_t CNetworkSocket::ConnectBounded(const char* address, uint32_t port, int64
     }
     int32_t result = S_OK;
     if (::connect(fd, remote.endpoint.data(), static_cast<socklen_t>(remote.endpoint.size())) != 0) {
-        result = errno == EINPROGRESS ? AwaitConnect(fd, limitMs, cancel) : FailErrno(errno, E_FAIL);
+        result = errno == EINPROGRESS ? AwaitConnect(fd, limitMs, cancel, alsoCancel) : FailErrno(errno, E_FAIL);
     }
     // Back to blocking, as the rest of the class and asio expect.
     ::fcntl(fd, F_SETFL, flags);
     return result;
 }
 
-int32_t CNetworkSocket::AwaitConnect(int fd, int64_t limitMs, const std::atomic<bool>* cancel)
+int32_t CNetworkSocket::AwaitConnect(int fd, int64_t limitMs, const std::atomic<bool>* cancel,
+                                     const std::atomic<bool>* alsoCancel)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max<int64_t>(limitMs, 0));
     for (;;) {
-        if (cancel != nullptr && cancel->load()) {
+        if ((cancel != nullptr && cancel->load()) || (alsoCancel != nullptr && alsoCancel->load())) {
             return FailText("Connect cancelled.", E_FAIL);
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

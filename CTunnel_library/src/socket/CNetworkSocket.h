@@ -77,7 +77,8 @@ public:
     // after `limitMs`; E_FAIL when `cancel` (may be null) turns true or
     // Shutdown() is called meanwhile.
     int32_t ConnectBounded(const char* address, uint32_t port, int64_t limitMs,
-                           const std::atomic<bool>* cancel = nullptr);
+                           const std::atomic<bool>* cancel = nullptr,
+                           const std::atomic<bool>* alsoCancel = nullptr);
     static constexpr int64_t kConnectSliceMs = 50;
 
     // One datagram; returns `length` when all of it went out, else E_FAIL.
@@ -204,7 +205,8 @@ private:
     // remote end point; gives the failure to return, or nothing.
     std::optional<int32_t> PrepareConnect(const char* address, uint32_t port, Remote& remote);
     // Waits for the non-blocking connect on `fd` to end; see ConnectBounded.
-    int32_t AwaitConnect(int fd, int64_t limitMs, const std::atomic<bool>* cancel);
+    int32_t AwaitConnect(int fd, int64_t limitMs, const std::atomic<bool>* cancel,
+                         const std::atomic<bool>* alsoCancel);
 
     int32_t SetBufferSize(int32_t size, bool sendSide);
     int32_t SetMembership(const char* groupAddress, bool join);

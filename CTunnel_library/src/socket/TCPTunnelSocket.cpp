@@ -4,13 +4,17 @@
 #include "ResultCodes.h"
 #include "ThreadWaitPump.h"
 #include "TunnelStatistics.h"
+#include "ZAN_Time.h"
 
 #include <openssl/crypto.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <new>
+#include <optional>
+#include <random>
 #include <shared_mutex>
 #include <span>
 
@@ -52,6 +56,11 @@ TCPTunnelSocket::TCPTunnelSocket(ITunnelEvents* events, TunnelStatistics* stats)
     : events(events), stats(stats)
 {
     frameBuffer.Reserve(static_cast<uint32_t>(TcpFrameDeframer::kMaxFill));
+    // Each socket varies its pauses differently, so that clients that lost
+    // the same relay do not come back in step.
+    jitter = [generator = std::minstd_rand(std::random_device{}())]() mutable {
+        return std::uniform_real_distribution<double>(0.0, 1.0)(generator);
+    };
 }
 
 TCPTunnelSocket::~TCPTunnelSocket()
@@ -127,12 +136,65 @@ std::string TCPTunnelSocket::LastErrorText() const
     return lastErrorText;
 }
 
+void TCPTunnelSocket::SetJitterSource(JitterSource source)
+{
+    std::unique_lock exclusive(connectionLock);
+    jitter = std::move(source);
+}
+
+bool TCPTunnelSocket::WillCarry() const
+{
+    const TcpConnectionState now = State();
+    return now != TcpConnectionState::kClosed && now != TcpConnectionState::kGivenUp && !stopping.load();
+}
+
+// ---- events ---------------------------------------------------------------
+
 void TCPTunnelSocket::ReportError(const std::string& message)
 {
-    std::lock_guard guard(errorLock);
-    lastErrorText = message;
-    if (events != nullptr) {
-        events->OnError(message.c_str(), static_cast<uint32_t>(E_FAIL));
+    {
+        std::lock_guard guard(errorLock);
+        lastErrorText = message;
+    }
+    if (std::optional<std::string> text = errorThrottle.Admit(message, GetTimeMs())) {
+        Post(Event{Event::Kind::kError, std::move(*text), static_cast<uint32_t>(E_FAIL)});
+    }
+}
+
+void TCPTunnelSocket::Post(Event event)
+{
+    std::lock_guard guard(outboxLock);
+    outbox.push_back(std::move(event));
+}
+
+void TCPTunnelSocket::DeliverEvents()
+{
+    // One thread delivers at a time and in order; a thread that finds
+    // another delivering leaves its events to it.
+    for (;;) {
+        std::vector<Event> batch;
+        {
+            std::lock_guard guard(outboxLock);
+            if (delivering || outbox.empty()) {
+                return;
+            }
+            delivering = true;
+            batch.swap(outbox);
+        }
+        for (const Event& event : batch) {
+            if (events == nullptr) {
+                break;
+            }
+            switch (event.kind) {
+            case Event::Kind::kConnected:
+                events->OnConnected(event.text.c_str(), static_cast<uint16_t>(event.value));
+                break;
+            case Event::Kind::kDisconnected: events->OnDisconnected(event.text.c_str(), event.value); break;
+            case Event::Kind::kError: events->OnError(event.text.c_str(), event.value); break;
+            }
+        }
+        std::lock_guard guard(outboxLock);
+        delivering = false;
     }
 }
 
@@ -148,6 +210,12 @@ void TCPTunnelSocket::MoveTo(TcpConnectionState next)
         std::abort();
     }
     state.store(next, std::memory_order_release);
+}
+
+bool TCPTunnelSocket::Halted() const
+{
+    const std::atomic<bool>* halt = haltSignal.load();
+    return stopping.load() || (halt != nullptr && halt->load());
 }
 
 bool TCPTunnelSocket::PrepareSocket(const char* /*host*/)
@@ -179,13 +247,24 @@ bool TCPTunnelSocket::PrepareSocketLocked()
 
 bool TCPTunnelSocket::Connect(const char* host, uint16_t port)
 {
-    std::unique_lock exclusive(connectionLock);
-    return ConnectLocked(Text(host), port);
+    bool connected = false;
+    {
+        std::unique_lock exclusive(connectionLock);
+        {
+            std::lock_guard guard(settingsLock);
+            connectHost = Text(host);
+        }
+        connected = ConnectLocked(Text(host), port);
+    }
+    DeliverEvents();
+    if (connected) {
+        FlushQueue();
+    }
+    return connected;
 }
 
 bool TCPTunnelSocket::ConnectLocked(const std::string& host, uint16_t port)
 {
-    const TcpConnectionState from = state.load();
     destinationPort.store(port);
     bool throughProxy = false;
     {
@@ -193,13 +272,47 @@ bool TCPTunnelSocket::ConnectLocked(const std::string& host, uint16_t port)
         throughProxy = proxySet;  // reconnections too go through the proxy
     }
     MoveTo(TcpConnectionState::kConnecting);
-    const bool connected = throughProxy ? ConnectThroughProxy(host) : ConnectDirect(host, port);
-    if (!connected) {
-        MoveTo(from == TcpConnectionState::kClosed    ? TcpConnectionState::kClosed
-               : from == TcpConnectionState::kGivenUp ? TcpConnectionState::kGivenUp
-                                                      : TcpConnectionState::kReconnecting);
+    if (throughProxy ? ConnectThroughProxy(host) : ConnectDirect(host, port)) {
+        return true;
     }
-    return connected;
+    const int64_t now = GetTimeMs();
+    if (stopping.load()) {
+        MoveTo(TcpConnectionState::kGivenUp);
+    } else if (Halted()) {
+        // Broken off by the owner's stop: not a failed try; the next one
+        // is due as soon as the owner runs again.
+        MoveTo(TcpConnectionState::kReconnecting);
+        nextTryMs.store(now);
+    } else {
+        TryFailedLocked(now);
+    }
+    return false;
+}
+
+void TCPTunnelSocket::TryFailedLocked(int64_t nowMs)
+{
+    const uint32_t failures = reconnectAttempts.fetch_add(1) + 1;
+    const uint32_t limit = reconnectLimit.load();
+    if (limit != 0 && failures >= limit) {
+        MoveTo(TcpConnectionState::kGivenUp);
+        return;
+    }
+    MoveTo(TcpConnectionState::kReconnecting);
+    nextTryMs.store(nowMs + PauseAfter(failures));
+}
+
+int64_t TCPTunnelSocket::PauseAfter(uint32_t failures)
+{
+    if (failures < kSteadyTries) {
+        return kReconnectPauseMs;
+    }
+    // 1 s after the fifth failed try, doubling with each further one up to
+    // the cap, varied by up to kJitterPercent either way.
+    const uint32_t doublings = std::min<uint32_t>(failures - kSteadyTries, 16);
+    const int64_t base = std::min<int64_t>(kReconnectPauseMs << doublings, kBackOffCapMs);
+    const double unit = jitter ? std::clamp(jitter(), 0.0, 1.0) : 0.5;
+    const double factor = 1.0 + (2.0 * unit - 1.0) * (kJitterPercent / 100.0);
+    return std::llround(static_cast<double>(base) * factor);
 }
 
 bool TCPTunnelSocket::ConnectDirect(const std::string& host, uint16_t port)
@@ -213,7 +326,8 @@ bool TCPTunnelSocket::ConnectDirect(const std::string& host, uint16_t port)
         ReportError("TCPTunnel : Creating TCP socket : " + address + "\n");
         return false;
     }
-    const int32_t result = network.ConnectBounded(address.c_str(), port, kConnectLimitMs, &stopping);
+    const int32_t result =
+        network.ConnectBounded(address.c_str(), port, kConnectLimitMs, &stopping, haltSignal.load());
     if (result != S_OK) {
         ReportError("TCPTunnel : connect(" + address + ":" + std::to_string(port) + ") failed : " +
                     std::to_string(result) + "\n");
@@ -238,7 +352,8 @@ bool TCPTunnelSocket::ConnectThroughProxy(const std::string& host)
         ReportError("Proxy login : Creating TCP socket : " + proxy + "\n");
         return false;
     }
-    const int32_t result = network.ConnectBounded(proxy.c_str(), viaPort, kConnectLimitMs, &stopping);
+    const int32_t result =
+        network.ConnectBounded(proxy.c_str(), viaPort, kConnectLimitMs, &stopping, haltSignal.load());
     if (result != S_OK) {
         ReportError("Proxy login : connect() failed : " + std::to_string(result) + "\n");
         return false;
@@ -266,11 +381,12 @@ public:
     }
     int32_t Receive(std::span<uint8_t> buffer, int64_t timeoutMs) override
     {
-        // In slices, so Shutdown (which waits for the connection lock) is
-        // seen and a host thread keeps serving its calls meanwhile.
+        // In slices, so Shutdown (which waits for the connection lock) and
+        // the owner's halt are seen and a host thread keeps serving its
+        // calls meanwhile.
         const int64_t start = SteadyMs();
         for (;;) {
-            if (socket.stopping.load()) {
+            if (socket.Halted()) {
                 return IoFailure;
             }
             const int64_t left = timeoutMs - (SteadyMs() - start);
@@ -295,7 +411,8 @@ public:
             host = socket.proxyHost;
             port = socket.proxyPort;
         }
-        return socket.network.ConnectBounded(host.c_str(), port, kConnectLimitMs, &socket.stopping);
+        return socket.network.ConnectBounded(host.c_str(), port, kConnectLimitMs, &socket.stopping,
+                                             socket.haltSignal.load());
     }
     void ReportError(const std::string& message) override { socket.ReportError(message); }
     std::string LastErrorText() const override { return socket.LastErrorText(); }
@@ -338,35 +455,18 @@ void TCPTunnelSocket::Established(const std::string& host, uint16_t port)
     if (greeting != 0) {
         (void)WriteAll(&greeting, 1, true);
     }
-    if (events != nullptr) {
-        events->OnConnected(host.c_str(), port);
-    }
+    Post(Event{Event::Kind::kConnected, host, port});
     if (stats != nullptr) {
         stats->TcpConnected();
     }
+    establishedAtMs = GetTimeMs();
     MoveTo(TcpConnectionState::kEstablished);
 }
 
 // ---- losing and re-making the connection ----------------------------------
 
-bool TCPTunnelSocket::IsLoss(int32_t result, TcpConnectionState seenState)
+void TCPTunnelSocket::MarkLost(uint64_t seen)
 {
-    if (result == IoFailure) {
-        return true;
-    }
-    // A connection closed after a stream error fails its transfers with
-    // E_FAIL (no socket), and so may a failed reconnection's socket: once a
-    // connection was made, any failure while it is not established calls
-    // for the next attempt.
-    using S = TcpConnectionState;
-    return result < 0 && (seenState == S::kLost || seenState == S::kReconnecting || seenState == S::kGivenUp);
-}
-
-TCPTunnelSocket::LossOutcome TCPTunnelSocket::HandleLoss(uint64_t seen)
-{
-    if (state.load() == TcpConnectionState::kClosed) {
-        return LossOutcome::kNotReconnecting;
-    }
     {
         // A transfer still waiting on the lost connection ends at once.
         std::shared_lock shared(connectionLock);
@@ -375,59 +475,86 @@ TCPTunnelSocket::LossOutcome TCPTunnelSocket::HandleLoss(uint64_t seen)
         }
     }
     std::unique_lock exclusive(connectionLock);
-    if (stopping.load()) {
-        return LossOutcome::kGaveUp;
-    }
-    if (generation.load() != seen) {
-        return LossOutcome::kHandled;  // re-made (or tried) by another thread
-    }
-    std::string host;
-    {
-        std::lock_guard guard(settingsLock);
-        host = destinationHost;
-    }
-    const TcpConnectionState found = state.load();
-    if (found == TcpConnectionState::kEstablished || found == TcpConnectionState::kLost) {
+    if (generation.load() == seen && state.load() == TcpConnectionState::kEstablished) {
         MoveTo(TcpConnectionState::kLost);
-        MoveTo(TcpConnectionState::kReconnecting);
-        if (events != nullptr) {
-            events->OnDisconnected(host.c_str(), static_cast<uint32_t>(network.LastErrorCode()));
+    }
+}
+
+void TCPTunnelSocket::DriveReconnection()
+{
+    bool tried = false;
+    bool connected = false;
+    {
+        std::unique_lock exclusive(connectionLock);
+        if (stopping.load()) {
+            return;
         }
-        if (stats != nullptr) {
-            stats->TcpLost();
+        const int64_t now = GetTimeMs();
+        std::string host;
+        {
+            std::lock_guard guard(settingsLock);
+            host = connectHost;
+        }
+        if (state.load() == TcpConnectionState::kLost) {
+            {
+                std::lock_guard guard(settingsLock);
+                Post(Event{Event::Kind::kDisconnected, destinationHost,
+                           static_cast<uint32_t>(network.LastErrorCode())});
+            }
+            if (stats != nullptr) {
+                stats->TcpLost();
+            }
+            const int64_t lived = now - establishedAtMs;
+            if (lived >= 0 && lived < kShortLivedMs) {
+                TryFailedLocked(now);  // closed at once: a failed try, paused like one
+            } else {
+                reconnectAttempts.store(0);
+                MoveTo(TcpConnectionState::kReconnecting);
+                nextTryMs.store(now);
+            }
+        }
+        if (state.load() == TcpConnectionState::kReconnecting && now >= nextTryMs.load() && !Halted()) {
+            if (stats != nullptr) {
+                stats->TcpReconnecting();
+            }
+            tried = true;
+            connected = ConnectLocked(host, destinationPort.load());
         }
     }
-    if (reconnectAttempts.load() >= kMaxReconnectAttempts) {
-        MoveTo(TcpConnectionState::kGivenUp);
-        return LossOutcome::kGaveUp;
+    DeliverEvents();
+    if (connected) {
+        FlushQueue();
+        return;
     }
-    if (stats != nullptr) {
-        stats->TcpReconnecting();
+    if (tried) {
+        return;  // the try took its time; the caller comes back
     }
-    if (ConnectLocked(host, destinationPort.load())) {
-        reconnectAttempts.store(0);
-        return LossOutcome::kHandled;
+    // Nothing due yet: wait for the next try, at most as long as a read.
+    int64_t wait = kReadWaitMs;
+    if (State() == TcpConnectionState::kReconnecting && !Halted()) {
+        wait = std::clamp<int64_t>(nextTryMs.load() - GetTimeMs(), 0, kReadWaitMs);
     }
-    // Paused with the lock held, so the other side cannot start the next
-    // attempt before the pause is over.
-    Pause(reconnectPauseMs.load());
-    reconnectAttempts.fetch_add(1);
-    return LossOutcome::kHandled;
+    Pause(wait);
 }
 
 void TCPTunnelSocket::StreamError(uint64_t seen)
 {
     ReportError(kStreamErrorMessage);
-    std::unique_lock exclusive(connectionLock);
-    if (generation.load() == seen && state.load() == TcpConnectionState::kEstablished) {
-        network.Close();
-        MoveTo(TcpConnectionState::kLost);
+    {
+        std::unique_lock exclusive(connectionLock);
+        if (generation.load() == seen && state.load() == TcpConnectionState::kEstablished) {
+            network.Close();
+            MoveTo(TcpConnectionState::kLost);
+        }
     }
+    DeliverEvents();
 }
 
 void TCPTunnelSocket::Pause(int64_t ms)
 {
-    (void)stopEvent.Wait(ms);
+    if (ms > 0) {
+        (void)stopEvent.Wait(ms);
+    }
 }
 
 void TCPTunnelSocket::Shutdown()
@@ -457,14 +584,20 @@ int32_t TCPTunnelSocket::WriteAll(const uint8_t* data, uint32_t length, bool loc
         }
         int32_t result;
         uint64_t seen;
-        TcpConnectionState seenState;
         {
             std::shared_lock shared(connectionLock, std::defer_lock);
             if (!lockHeld) {
                 shared.lock();
+                const TcpConnectionState now = state.load();
+                if (now != TcpConnectionState::kEstablished) {
+                    // Writers never wait for a connection: the reading
+                    // side re-makes it, unless it will not.
+                    return now == TcpConnectionState::kClosed || now == TcpConnectionState::kGivenUp
+                               ? kGaveUp
+                               : kConnectionLost;
+                }
             }
             seen = generation.load();
-            seenState = state.load();
             if (written != 0 && seen != connection) {
                 // Another thread re-made the connection: the rest of this
                 // buffer would corrupt the new stream.
@@ -481,23 +614,72 @@ int32_t TCPTunnelSocket::WriteAll(const uint8_t* data, uint32_t length, bool loc
             }
             continue;  // 0: not writable within 200 ms, not a failure
         }
-        if (sendFailures.load() > kMaxSendFailures) {
+        if (sendFailures.load() > kMaxSendFailures || stopping.load()) {
             return kGaveUp;
         }
-        if (!lockHeld && IsLoss(result, seenState)) {
-            switch (HandleLoss(seen)) {
-            case LossOutcome::kHandled: return kConnectionLost;
-            case LossOutcome::kGaveUp: return kGaveUp;
-            case LossOutcome::kNotReconnecting: break;
-            }
+        if (!lockHeld && result == IoFailure) {
+            MarkLost(seen);
+            return kConnectionLost;
         }
         sendFailures.fetch_add(1);
+    }
+}
+
+void TCPTunnelSocket::QueueFrame(const uint8_t* frame, uint32_t length)
+{
+    // Frames that are already too old to be sent go at once, and so do the
+    // oldest when the queue is full.
+    const int64_t now = GetTimeMs();
+    const int64_t limit = queueAgeLimitMs.load();
+    uint64_t stale = 0;
+    while (!queue.empty() &&
+           (now - queue.front().queuedAtMs >= limit || queuedBytes + length > kMaxQueuedBytes)) {
+        queuedBytes -= queue.front().bytes.size();
+        queue.pop_front();
+        ++stale;
+    }
+    queue.push_back(QueuedFrame{now, std::vector<uint8_t>(frame, frame + length)});
+    queuedBytes += length;
+    if (stats != nullptr && stale != 0) {
+        stats->StaleDropped(stale);
+    }
+}
+
+void TCPTunnelSocket::FlushQueue()
+{
+    std::lock_guard guard(sendLock);
+    FlushQueueLocked();
+}
+
+void TCPTunnelSocket::FlushQueueLocked()
+{
+    const int64_t now = GetTimeMs();
+    const int64_t limit = queueAgeLimitMs.load();
+    uint64_t stale = 0;
+    while (!queue.empty() && State() == TcpConnectionState::kEstablished) {
+        QueuedFrame& frame = queue.front();
+        const int64_t age = now - frame.queuedAtMs;
+        if (age >= limit) {
+            ++stale;  // too late to be of use to real-time media
+        } else {
+            // A frame that the connection's next loss interrupts is lost
+            // with it, as a frame written directly would be.
+            (void)WriteAll(frame.bytes.data(), static_cast<uint32_t>(frame.bytes.size()), false);
+        }
+        queuedBytes -= frame.bytes.size();
+        queue.pop_front();
+    }
+    if (stats != nullptr && stale != 0) {
+        stats->StaleDropped(stale);
     }
 }
 
 int32_t TCPTunnelSocket::Send(const uint8_t* payload, uint32_t length, uint16_t port, uint8_t kind)
 {
     std::lock_guard guard(sendLock);
+    if (!WillCarry()) {
+        return kGaveUp;  // no frame is built for a connection that will not come
+    }
     if ((payload == nullptr && length != 0) || length > TunnelPacketFormat::kMaxPayload) {
         return TunnelPacketFormat::kBuildRefused;
     }
@@ -511,6 +693,20 @@ int32_t TCPTunnelSocket::Send(const uint8_t* payload, uint32_t length, uint16_t 
     if (frame <= 0) {
         return frame < 0 ? frame : TunnelPacketFormat::kBuildRefused;
     }
+    const TcpConnectionState now = State();
+    if (now == TcpConnectionState::kEstablished && !queue.empty()) {
+        FlushQueueLocked();  // what waited for this connection goes first
+    }
+    if (State() != TcpConnectionState::kEstablished || !queue.empty()) {
+        if (!WillCarry()) {
+            return kGaveUp;
+        }
+        if (kind != TunnelPacketFormat::kDataKind) {
+            return kConnectionLost;  // a late keep-alive tells nothing
+        }
+        QueueFrame(outputBuffer.Data(), static_cast<uint32_t>(frame));
+        return frame;
+    }
     return WriteAll(outputBuffer.Data(), static_cast<uint32_t>(frame), false);
 }
 
@@ -521,16 +717,14 @@ bool TCPTunnelSocket::FillStream()
     if (stopping.load()) {
         return false;
     }
-    int32_t result;
+    int32_t result = E_FAIL;
     uint64_t seen;
     TcpConnectionState seenState;
     {
         std::shared_lock shared(connectionLock);
         seen = generation.load();
         seenState = state.load();
-        if (seenState == TcpConnectionState::kLost) {
-            result = E_FAIL;  // closed after a stream error: no read to make
-        } else {
+        if (seenState == TcpConnectionState::kEstablished) {
             std::lock_guard guard(streamLock);
             const std::span<uint8_t> room = deframer.FreeSpace();
             result = network.Receive(room.data(), static_cast<uint32_t>(room.size()), kReadWaitMs);
@@ -540,14 +734,23 @@ bool TCPTunnelSocket::FillStream()
             }
         }
     }
-    if (result == 0) {
-        return false;  // the read waited its 200 ms
+    if (seenState == TcpConnectionState::kEstablished) {
+        if (result == 0) {
+            return false;  // the read waited its 200 ms
+        }
+        if (result != IoFailure) {
+            Pause(kReadWaitMs);  // no usable socket: wait as a read would
+            return false;
+        }
+        MarkLost(seen);
+        seenState = State();
     }
-    if (IsLoss(result, seenState) && HandleLoss(seen) == LossOutcome::kHandled) {
+    if (seenState == TcpConnectionState::kLost || seenState == TcpConnectionState::kReconnecting) {
+        DriveReconnection();
         return false;
     }
-    // No usable connection (never made, given up, or no socket): wait as a
-    // read would, so the caller's loop does not spin.
+    // Never connected, or given up: wait as a read would, so the caller's
+    // loop does not spin.
     Pause(kReadWaitMs);
     return false;
 }

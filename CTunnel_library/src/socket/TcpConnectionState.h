@@ -10,13 +10,13 @@ namespace zan {
 // last only while a connect holds the lock.
 //
 //   kClosed --Connect--> kConnecting [--proxy--> kProxyExchange] --> kEstablished
-//   a failed first connect returns to kClosed
 //   kEstablished --transfer fails / stream error--> kLost
-//   kLost --loss reported--> kReconnecting --attempt--> kConnecting ...
-//   a failed attempt returns to kReconnecting
-//   kLost, kReconnecting --attempts used up--> kGivenUp (final)
+//   kLost --loss reported--> kReconnecting --try--> kConnecting ...
+//   a failed connect (the first one too) is a failed try: kReconnecting,
+//   or kGivenUp once a limit of tries is reached or at Shutdown (final
+//   for the reading side; only a new Connect leaves it)
 enum class TcpConnectionState : uint8_t {
-    kClosed,         // no connection was ever made
+    kClosed,         // no connect was made yet
     kConnecting,     // opening the TCP connection (to the peer or the proxy)
     kProxyExchange,  // connected to the proxy, asking it for the peer
     kEstablished,    // frames flow
@@ -31,10 +31,8 @@ enum class TcpConnectionState : uint8_t {
     switch (from) {
     case S::kClosed: return to == S::kConnecting || to == S::kGivenUp;
     case S::kConnecting:
-        return to == S::kProxyExchange || to == S::kEstablished || to == S::kClosed || to == S::kReconnecting ||
-               to == S::kGivenUp;
-    case S::kProxyExchange:
-        return to == S::kEstablished || to == S::kClosed || to == S::kReconnecting || to == S::kGivenUp;
+        return to == S::kProxyExchange || to == S::kEstablished || to == S::kReconnecting || to == S::kGivenUp;
+    case S::kProxyExchange: return to == S::kEstablished || to == S::kReconnecting || to == S::kGivenUp;
     case S::kEstablished: return to == S::kLost || to == S::kConnecting || to == S::kGivenUp;
     case S::kLost: return to == S::kReconnecting || to == S::kConnecting || to == S::kGivenUp;
     case S::kReconnecting: return to == S::kConnecting || to == S::kGivenUp;

@@ -1,0 +1,363 @@
+// The engine's TCP tunnel when its relay goes away: it tries again until it
+// is stopped, spaced so that a relay that accepts and closes at once is not
+// hammered; the first connect is retried too; Stop ends a hanging connect
+// at once; and events reach a host that serves them on its own thread while
+// that thread is busy in Stop or SetTcpTunnel. Three of these run in real
+// time (a relay down for a minute, an accept-and-close relay for 20 s, a
+// hanging connect); the schedule itself is tested with a fake clock in the
+// socket tests.
+
+#include "CNetworkSocket.h"
+#include "CTunnel.h"
+#include "ResultCodes.h"
+#include "TCPTunnelSocket.h"
+#include "TcpTestPeer.h"
+#include "ThreadWaitPump.h"
+#include "ZAN_Time.h"
+#include "engine_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <future>
+#include <thread>
+
+namespace zan {
+
+namespace {
+
+using namespace enginetest;
+using Clock = std::chrono::steady_clock;
+
+size_t Count(const std::vector<Event>& events, const std::string& kind)
+{
+    size_t n = 0;
+    for (const Event& e : events) {
+        n += e.kind == kind ? 1 : 0;
+    }
+    return n;
+}
+
+int64_t MsSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A TCP listener on 127.0.0.1:`port` (0: any) with a backlog of 0.
+class PosixListener {
+public:
+    explicit PosixListener(uint16_t port = 0, int backlog = 0) : fd(::socket(AF_INET, SOCK_STREAM, 0))
+    {
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << port;
+        EXPECT_EQ(::listen(fd, backlog), 0);
+        socklen_t length = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        this->port = ntohs(address.sin_port);
+    }
+    ~PosixListener() { ::close(fd); }
+    PosixListener(const PosixListener&) = delete;
+    PosixListener& operator=(const PosixListener&) = delete;
+
+    int fd;
+    uint16_t port = 0;
+};
+
+// A host that does not answer: the listener's queue is full, so the next
+// connect to it stays pending.
+class HangingHost {
+public:
+    explicit HangingHost(uint16_t port = 0) : listener(port)
+    {
+        EXPECT_TRUE(filler.OpenTcp());
+        EXPECT_EQ(filler.Connect("127.0.0.1", listener.port), S_OK);
+    }
+    uint16_t Port() const { return listener.port; }
+
+private:
+    PosixListener listener;
+    CNetworkSocket filler;
+};
+
+// A relay that accepts every connection and closes it at once, noting when.
+class AcceptAndClose {
+public:
+    AcceptAndClose() : listener(0, 64)
+    {
+        worker = std::thread([this] {
+            while (!stop.load()) {
+                pollfd entry{listener.fd, POLLIN, 0};
+                if (::poll(&entry, 1, 50) > 0) {
+                    const int accepted = ::accept(listener.fd, nullptr, nullptr);
+                    if (accepted >= 0) {
+                        ::close(accepted);
+                        std::lock_guard guard(lock);
+                        times.push_back(Clock::now());
+                    }
+                }
+            }
+        });
+    }
+    ~AcceptAndClose()
+    {
+        stop.store(true);
+        worker.join();
+    }
+    uint16_t Port() const { return listener.port; }
+    size_t AcceptedSince(Clock::time_point from)
+    {
+        std::lock_guard guard(lock);
+        size_t n = 0;
+        for (const Clock::time_point& t : times) {
+            n += t >= from ? 1 : 0;
+        }
+        return n;
+    }
+
+private:
+    PosixListener listener;
+    std::atomic<bool> stop{false};
+    std::mutex lock;  // guards: times
+    std::vector<Clock::time_point> times;
+    std::thread worker;
+};
+
+void SetUpTcp(CTunnel& engine, uint16_t port)
+{
+    engine.SetTcpTunnel("127.0.0.1", port, 0, "tcp key text", nullptr, 0, nullptr, nullptr);
+}
+
+// ---- real time ------------------------------------------------------------
+
+TEST(TcpReconnectEngine, RelayDownForAMinuteIsRejoinedWithinTheCapWithOneEventEachWay)
+{
+    TcpTestPeer relay(TcpTestPeer::Mode::kEcho);
+    ASSERT_TRUE(relay.Start()) << relay.Error();
+    const uint16_t relayPort = relay.Port();
+    const uint16_t port = FreeUdpPort();
+    UdpEnd delivered("127.0.0.1", port);
+    UdpEnd sender;
+    RecordingEvents events;
+    CTunnel engine;
+    engine.SetEvents(&events);
+    SetUpTcp(engine, relayPort);
+    engine.AddReceivePort(port, "127.0.0.2");
+    engine.StartReceiver();
+    sender.SendTo("127.0.0.2", port, Pattern(100, 1));
+    ASSERT_EQ(delivered.Receive(), Pattern(100, 1)) << "the echo comes back through the tunnel";
+
+    relay.Stop();
+    ASSERT_TRUE(events.WaitFor([](const auto& e) { return Count(e, "disconnected") == 1; }));
+    SleepMs(60000);
+    EXPECT_EQ(Count(events.Events(), "connected"), 1u) << "nothing to connect to";
+    ASSERT_TRUE(relay.Start(relayPort)) << relay.Error();
+    const Clock::time_point back = Clock::now();
+    // The longest pause is the cap plus its jitter; a try then takes
+    // moments on loopback.
+    const int64_t bound = TCPTunnelSocket::kBackOffCapMs * (100 + TCPTunnelSocket::kJitterPercent) / 100 + 3000;
+    ASSERT_TRUE(events.WaitFor([](const auto& e) { return Count(e, "connected") == 2; }, static_cast<int>(bound)));
+    EXPECT_LE(MsSince(back), bound);
+    const std::vector<Event> seen = events.Events();
+    EXPECT_EQ(Count(seen, "disconnected"), 1u) << "one loss, however many tries";
+    EXPECT_EQ(Count(seen, "connected"), 2u);
+    EXPECT_LE(Count(seen, "error"), 3u) << "repeated connect failures are reported once a minute";
+    EXPECT_GE(engine.Statistics().tcpReconnects, 8u) << "tries went on after the first five";
+
+    sender.SendTo("127.0.0.2", port, Pattern(200, 2));
+    EXPECT_EQ(delivered.Receive(), Pattern(200, 2)) << "traffic flows again";
+    engine.Stop();
+}
+
+TEST(TcpReconnectEngine, RelayThatAcceptsAndClosesIsTriedFewerThanTwiceASecond)
+{
+    AcceptAndClose relay;
+    RecordingEvents events;
+    CTunnel engine;
+    engine.SetEvents(&events);
+    SetUpTcp(engine, relay.Port());
+    engine.StartReceiver();
+    SleepMs(10000);
+    const Clock::time_point settled = Clock::now();
+    const size_t eventsBefore = events.Events().size();
+    SleepMs(10000);
+    const size_t connections = relay.AcceptedSince(settled);
+    EXPECT_LT(connections, 20u) << "fewer than 2 connections a second on average after the first 10 s";
+    EXPECT_LE(events.Events().size() - eventsBefore, 2 * connections + 2) << "events follow the connections";
+    engine.Stop();
+}
+
+TEST(TcpReconnectEngine, StopEndsAHangingConnectAtOnceOnEitherThread)
+{
+    // The first connect on the set-up thread.
+    {
+        HangingHost host;
+        CTunnel engine;
+        auto setUp = std::async(std::launch::async, [&] { SetUpTcp(engine, host.Port()); });
+        SleepMs(300);
+        const Clock::time_point stop = Clock::now();
+        engine.Stop();
+        EXPECT_LT(MsSince(stop), 1000);
+        ASSERT_EQ(setUp.wait_for(std::chrono::milliseconds(1000)), std::future_status::ready);
+        EXPECT_LT(MsSince(stop), 1000) << "the set-up's connect ended with the stop";
+    }
+    // A retry of the receiver thread: the first connect is refused, the
+    // second (a second later) hangs.
+    {
+        const uint16_t port = FreeUdpPort();
+        CTunnel engine;
+        SetUpTcp(engine, port);
+        HangingHost host(port);
+        engine.StartReceiver();
+        SleepMs(1500);
+        EXPECT_EQ(engine.Statistics().tcpReconnects, 1u) << "the retry is under way";
+        const Clock::time_point stop = Clock::now();
+        engine.Stop();
+        EXPECT_LT(MsSince(stop), 1000);
+    }
+}
+
+// ---- quick ----------------------------------------------------------------
+
+TEST(TcpReconnectEngine, FirstConnectIsRetriedOnceTheReceiverRunsUnlessALimitSaysOtherwise)
+{
+    {
+        const uint16_t port = FreeUdpPort();
+        RecordingEvents events;
+        CTunnel engine;
+        engine.SetEvents(&events);
+        SetUpTcp(engine, port);
+        ASSERT_EQ(events.Errors().size(), 1u);
+        EXPECT_EQ(events.Errors()[0], "TCPTunnel : connect(127.0.0.1:" + std::to_string(port) + ") failed : -2147467259\n");
+        EXPECT_TRUE(engine.IsDestinationSet()) << "datagrams wait for the connection";
+        TcpTestPeer relay(TcpTestPeer::Mode::kEcho);
+        ASSERT_TRUE(relay.Start(port)) << relay.Error();
+        engine.StartReceiver();
+        EXPECT_TRUE(events.WaitFor([](const auto& e) { return Count(e, "connected") == 1; }));
+        EXPECT_EQ(Count(events.Events(), "disconnected"), 0u) << "nothing was lost: it was never up";
+        engine.Stop();
+    }
+    {
+        // The old behaviour on request: give up after so many tries, here one.
+        const uint16_t port = FreeUdpPort();
+        CTunnel engine;
+        engine.SetTcpReconnectLimit(1);
+        SetUpTcp(engine, port);
+        EXPECT_FALSE(engine.IsDestinationSet());
+        TcpTestPeer relay(TcpTestPeer::Mode::kEcho);
+        ASSERT_TRUE(relay.Start(port)) << relay.Error();
+        engine.StartReceiver();
+        SleepMs(1500);
+        EXPECT_EQ(relay.Read().accepted, 0u);
+        engine.Stop();
+    }
+}
+
+// An ITunnelEvents sink that behaves like a host apartment: a report from
+// another thread is queued and waits until the host thread serves it, which
+// the host does only in its wait pump (joining a thread, a connect) or when
+// it is idle. A report left unserved for 3 s counts as a stall: with a real
+// apartment it would be a deadlock.
+class ApartmentEvents : public ITunnelEvents {
+public:
+    explicit ApartmentEvents(std::thread::id host) : host(host) {}
+
+    void OnConnected(const char* text, uint16_t) override { Call("connected", text); }
+    void OnDisconnected(const char* text, uint32_t) override { Call("disconnected", text); }
+    void OnError(const char* text, uint32_t) override { Call("error", text); }
+
+    // On the host thread: runs what waits.
+    void Serve()
+    {
+        std::unique_lock guard(lock);
+        while (!queue.empty()) {
+            queue.front()();
+            queue.pop_front();
+        }
+        changed.notify_all();
+    }
+    int Stalls() const { return stalls.load(); }
+    int Served() const { return served.load(); }
+
+private:
+    void Call(const char* kind, const char* text)
+    {
+        (void)kind;
+        (void)text;
+        if (std::this_thread::get_id() == host) {
+            ++served;
+            return;
+        }
+        std::unique_lock guard(lock);
+        bool done = false;
+        queue.push_back([&] {
+            ++served;
+            done = true;
+        });
+        if (!changed.wait_for(guard, std::chrono::seconds(3), [&] { return done; })) {
+            ++stalls;
+            std::erase_if(queue, [](const auto&) { return true; });
+        }
+    }
+
+    const std::thread::id host;
+    std::mutex lock;  // guards: queue
+    std::condition_variable changed;
+    std::deque<std::function<void()>> queue;
+    std::atomic<int> stalls{0};
+    std::atomic<int> served{0};
+};
+
+TEST(TcpReconnectEngine, HostBusyInStopOrSetUpWhileTheTunnelReconnectsNeverStallsAReport)
+{
+    ApartmentEvents events(std::this_thread::get_id());
+    SetThreadWaitPump([](void* sink) { static_cast<ApartmentEvents*>(sink)->Serve(); }, &events);
+    TcpTestPeer relay(TcpTestPeer::Mode::kEcho);
+    ASSERT_TRUE(relay.Start()) << relay.Error();
+    const uint16_t port = FreeUdpPort();
+    UdpEnd sender;
+    {
+        CTunnel engine;
+        engine.SetEvents(&events);
+        SetUpTcp(engine, relay.Port());
+        engine.AddReceivePort(port, "127.0.0.2");
+        engine.StartReceiver();
+        for (int round = 0; round < 5; ++round) {
+            // The relay drops the connection while datagrams keep coming:
+            // both the sending and the receiving side find the loss, and the
+            // host stops and sets the tunnel up again meanwhile.
+            ASSERT_TRUE(relay.CloseAllConnections());
+            for (int i = 0; i < 20; ++i) {
+                sender.SendTo("127.0.0.2", port, Pattern(300, static_cast<uint8_t>(i)));
+            }
+            SleepMs(round * 100);
+            const Clock::time_point start = Clock::now();
+            engine.Stop();
+            SetUpTcp(engine, relay.Port());
+            engine.StartReceiver();
+            EXPECT_LT(MsSince(start), 2500) << "round " << round;
+            events.Serve();
+        }
+        engine.Stop();
+        events.Serve();
+    }
+    SetThreadWaitPump(nullptr, nullptr);
+    EXPECT_EQ(events.Stalls(), 0);
+    EXPECT_GE(events.Served(), 6);
+}
+
+}  // namespace
+
+} // namespace zan
