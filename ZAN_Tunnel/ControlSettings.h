@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace zan {
@@ -18,6 +19,16 @@ using WideText = std::optional<std::u16string>;
 // assigns a fresh object, keeping fileName).
 struct ControlSettings {
     static constexpr size_t kKeyBufferSize = 64;
+
+    // Every setting, for comparing two configurations field by field.
+    auto Fields() const
+    {
+        return std::tie(tcpTunnelType, tcpTunnel, proxyEnabled, proxyHost, proxyPort, proxyUser, proxyPassword,
+                        receiveAddress, receiverNic, sendAddress, senderNic, destinationAddress, receiveGroup, ttl,
+                        tos, receiveBuffer, sendBuffer, destinationPort, localPort, sourceTag, logLevel, keyId,
+                        rekeyPeriod, cryptoKey, cryptoType, fileName, receivePorts, masterKey, masterSalt,
+                        masterKeyLength, masterSaltLength);
+    }
 
     uint32_t tcpTunnelType = 0;  // 1 selects the TCP tunnel
     bool tcpTunnel = false;

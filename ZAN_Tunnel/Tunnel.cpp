@@ -169,6 +169,21 @@ void CZAN_Tunnel::OnDisconnected(const char* /*host*/, uint32_t /*code*/)
 
 void CZAN_Tunnel::OnError(const char* message, uint32_t code)
 {
+    const auto value = static_cast<int32_t>(code);
+    RaiseTextEvent(DISPID_ErrorEvent, message, &value);
+}
+
+// A change of the peer a listening UDP tunnel sends to is news, not an
+// error: it goes to the host as the log event, one line naming both ends.
+void CZAN_Tunnel::OnPeerChanged(const char* oldAddress, const char* newAddress)
+{
+    const std::string line = std::string("Tunnel : peer address changed from ") + (oldAddress ? oldAddress : "") +
+                             " to " + (newAddress ? newAddress : "");
+    RaiseTextEvent(DISPID_LogEvent, line.c_str(), nullptr);
+}
+
+void CZAN_Tunnel::RaiseTextEvent(DISPID dispid, const char* message, const int32_t* code)
+{
     if (!eventsEnabled.load()) {
         return;
     }
@@ -182,11 +197,11 @@ void CZAN_Tunnel::OnError(const char* message, uint32_t code)
     VariantInit(&args[0]);
     VariantInit(&args[1]);
     args[0].vt = VT_I4;
-    args[0].lVal = static_cast<int32_t>(code);
+    args[0].lVal = code != nullptr ? *code : 0;
     args[1].vt = VT_BSTR | VT_BYREF;
     args[1].pbstrVal = &text;
-    DISPPARAMS params{args, nullptr, 2, 0};
-    (void)eventPoint.Raise(DISPID_ErrorEvent, params);
+    DISPPARAMS params = code != nullptr ? DISPPARAMS{args, nullptr, 2, 0} : DISPPARAMS{&args[1], nullptr, 1, 0};
+    (void)eventPoint.Raise(dispid, params);
     SysFreeString(text);  // whatever string the reference holds now
 }
 

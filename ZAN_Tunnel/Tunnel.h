@@ -104,6 +104,7 @@ private:
     void OnConnected(const char* host, uint16_t port) override;
     void OnDisconnected(const char* host, uint32_t code) override;
     void OnError(const char* message, uint32_t code) override;
+    void OnPeerChanged(const char* oldAddress, const char* newAddress) override;
 
     CTunnel& EnsureEngine();
     void StopEngineAndRecorder();
@@ -114,6 +115,8 @@ private:
     // tunnel's destination; false when the system names none.
     bool GetProxyConfiguration();
     void SetUpUdpTunnel();
+    // Raises an event whose parameters are (message BSTR by reference[, code]).
+    void RaiseTextEvent(DISPID dispid, const char* message, const int32_t* code);
     HRESULT InvokeMember(DISPID dispid, uint16_t flags, DISPPARAMS& params, VARIANT* result);
 
     ZAN_Properties properties;

@@ -27,6 +27,7 @@ constexpr int32_t kLineUdpWhileStarted = 631;
 constexpr int32_t kLineTcpWhileStarted = 717;
 constexpr int32_t kLineNoTcpDestination = 753;
 constexpr int32_t kLineNotSet = 600;
+constexpr int32_t kLineRecordingWrite = 820;
 
 constexpr char kTunnelStarted[] = "Can't set tunnel if tunnel is started";
 constexpr char kSendCryptoError[] = "Tunnel : Sending packet error : SSL_Crypto error";
@@ -60,6 +61,10 @@ CTunnel::CTunnel() : stackFactory(std::make_unique<TunnelStackFactory>(this))
     } catch (const base_exception& e) {
         ReportException(e);  // no sink exists yet: silent
     }
+    // A recording whose file stops taking records says so once.
+    recorder.SetWriteFailureReport([this] {
+        ReportException(exc_ZANTunnel(kLineRecordingWrite, "Recording stopped: the file could not be written."));
+    });
     // The tunnel counts as idle from the start, so the first idle pass after
     // a destination is known sends a keep-alive.
     lastSendMs.store(GetTimeMs() - (kKeepAliveIdleMs + 1));
@@ -157,9 +162,12 @@ void CTunnel::SetUpCrypto(TunnelCrypto& crypto, uint32_t cryptoType, const char*
 void CTunnel::SetUdpTunnel(const char* destinationAddress, const char* receiveGroup, uint16_t destinationPort,
                            uint32_t cryptoType, const char* cryptoKey, uint16_t localPort)
 {
-    if (receiving.load()) {
-        throw exc_ZANTunnel(kLineUdpWhileStarted, kTunnelStarted);
-    }
+    // A failure the set-up goes on from is reported once engineLock is
+    // released, so a sink that calls back into the engine finds it free.
+    std::string report;
+    const ReportWhenDone reportWhenDone{*this, report};
+    CZAN_AutoLock setUp(&engineLock);
+    RefuseSetUpWhileStarted(kLineUdpWhileStarted);
     auto created = std::make_unique<TunnelSocket>(&stats);
     created->SetSourceTag(sourceTag.load());
     TunnelSocket& socket = *created;
@@ -178,7 +186,7 @@ void CTunnel::SetUdpTunnel(const char* destinationAddress, const char* receiveGr
         socket.SetReceiverBufferLength(static_cast<int32_t>(kSocketBufferSize));
         socket.SetSenderBufferLength(static_cast<int32_t>(kSocketBufferSize));
     } catch (const base_exception& e) {
-        ReportException(e);
+        report = EngineErrorReport(e);
     }
 
     std::string senderInterface;
@@ -190,6 +198,8 @@ void CTunnel::SetUdpTunnel(const char* destinationAddress, const char* receiveGr
     }
 
     const bool joinsGroup = receiveGroup != nullptr && CNetworkSocket::IsMulticastAddress(receiveGroup);
+    // Without a destination the peer is learned, and then followed.
+    peer.Reset(destinationAddress == nullptr);
     if (destinationAddress != nullptr) {
         {
             CZAN_AutoLock guard(&senderStacksLock);
@@ -211,10 +221,34 @@ void CTunnel::SetUdpTunnel(const char* destinationAddress, const char* receiveGr
     }
 
     if (joinsGroup) {
-        socket.Bind(receiverInterface.c_str(), localPort);
+        // Bound to the group itself: a socket bound to the interface's own
+        // unicast address would receive nothing of the group. The interface
+        // is chosen by the membership instead. Sockets of one group may
+        // share the port, so this one allows address reuse.
+        (void)socket.Socket().SetReuseAddress();
+        socket.Bind(receiveGroup, localPort);
         socket.multicastGroup = receiveGroup;
-        socket.JoinMulticastGroup(receiveGroup);
+        socket.JoinMulticastGroup(receiveGroup, receiverInterface.c_str());
         socket.DisableMulticastLoop();
+    }
+}
+
+CTunnel::ReportWhenDone::~ReportWhenDone()
+{
+    if (report.empty()) {
+        return;
+    }
+    try {
+        engine.ReportError(report);
+    } catch (...) {
+        // A sink that fails cannot fail the set-up that already happened.
+    }
+}
+
+void CTunnel::RefuseSetUpWhileStarted(int32_t line)
+{
+    if (receiver || receiving.load()) {
+        throw exc_ZANTunnel(line, kTunnelStarted);
     }
 }
 
@@ -222,8 +256,9 @@ void CTunnel::SetTcpTunnel(const char* destinationAddress, uint16_t destinationP
                            const char* cryptoKey, const char* proxyHost, uint16_t proxyPort, const char* proxyUser,
                            const char* proxyPassword)
 {
-    if (receiving.load()) {
-        throw exc_ZANTunnel(kLineTcpWhileStarted, kTunnelStarted);
+    {
+        CZAN_AutoLock setUp(&engineLock);
+        RefuseSetUpWhileStarted(kLineTcpWhileStarted);
     }
     tcpHalt.store(false);
     auto created = std::make_unique<TCPTunnelSocket>(events.load(), &stats);
@@ -397,6 +432,12 @@ void CTunnel::ReportError(const std::string& message)
 void CTunnel::ReportException(const base_exception& e)
 {
     ReportError(EngineErrorReport(e));
+}
+
+void CTunnel::CountLocalReads(const CZANSocket::ReadCounts& counts)
+{
+    stats.KernelDropped(counts.kernelDrops);
+    stats.EmptyDatagrams(counts.emptyDatagrams);
 }
 
 ISocketStackFactory* CTunnel::StackFactory() const
@@ -641,10 +682,9 @@ void CTunnel::ReceiveUdp(TunnelSocket& socket, ReceivePackets& packets)
         TunnelPacket& packet = packets[i];
         (void)socket.OpenReceived(i, packet);
         if (socket.LastOpenResult() == TunnelPacketFormat::OpenResult::kOpened) {
-            // Any packet of the peer, a keep-alive too, tells where it is.
-            if (!destinationSet.load()) {
-                LearnPeer(socket.SenderEndPoint);
-            }
+            // Any packet of the peer that opened, a keep-alive too, tells
+            // where it is.
+            FollowPeer(socket);
             Dispatch(packet, pending);
         }
     }
@@ -678,13 +718,27 @@ void CTunnel::ReceiveTcp(TCPTunnelSocket& socket, ReceivePackets& packets)
     Deliver(pending);
 }
 
-void CTunnel::LearnPeer(const PacketEndpoint& sender)
+void CTunnel::FollowPeer(const TunnelSocket& socket)
 {
-    CZAN_AutoLock guard(&senderStacksLock);
-    if (!destinationSet.load()) {
+    const PacketEndpoint& sender = socket.SenderEndPoint;
+    const PeerTracker::Verdict verdict = peer.Observe(sender.address, sender.port, socket.LastSeal(), GetTimeMs());
+    if (verdict != PeerTracker::Verdict::kLearned && verdict != PeerTracker::Verdict::kMoved) {
+        return;
+    }
+    std::string from;
+    {
+        CZAN_AutoLock guard(&senderStacksLock);
+        from = destination.address + ":" + std::to_string(destination.port);
         destination.port = sender.port;
         destination.address = sender.address;
         destinationSet.store(true);
+    }
+    if (verdict == PeerTracker::Verdict::kMoved) {
+        stats.PeerChanged();
+        if (ITunnelEvents* sink = events.load(); sink != nullptr) {
+            const std::string to = sender.address + ":" + std::to_string(sender.port);
+            sink->OnPeerChanged(from.c_str(), to.c_str());
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #include "ITunnelEvents.h"
 #include "IVCSaver.h"
 #include "PacketEndpoint.h"
+#include "PeerTracker.h"
 #include "SendStatus.h"
 #include "TunnelPacket.h"
 #include "TunnelSocket.h"
@@ -124,6 +125,8 @@ public:
     // The engine error report of a caught exception, to the owner.
     void ReportError(const std::string& message);
     void ReportException(const base_exception& e);
+    // A receive-port thread's read counts (system drops, empty datagrams).
+    void CountLocalReads(const CZANSocket::ReadCounts& counts);
 
     // --- The socket-stack registry, behind the factory.
     ISocketStack* CreatePortStack(uint32_t port);
@@ -162,7 +165,17 @@ private:
     void Deliver(LocalDeliveries& pending);
     void ReceiveUdp(TunnelSocket& socket, ReceivePackets& packets);
     void ReceiveTcp(TCPTunnelSocket& socket, ReceivePackets& packets);
-    void LearnPeer(const PacketEndpoint& sender);
+    // Learns or follows the peer from the sender of an opened packet.
+    void FollowPeer(const TunnelSocket& socket);
+    // Call with engineLock held: the set-up is refused from the moment the
+    // receiver thread exists until Stop has ended it.
+    void RefuseSetUpWhileStarted(int32_t line);
+    // Reports `report`, when not empty, as it goes out of scope.
+    struct ReportWhenDone {
+        CTunnel& engine;
+        const std::string& report;
+        ~ReportWhenDone();
+    };
     void StopRecordingAfterFailure();
     void SetUpCrypto(class TunnelCrypto& crypto, uint32_t cryptoType, const char* cryptoKey);
     void ApplyUdpBufferSize(bool receiveSide, uint32_t bytes);
@@ -170,7 +183,10 @@ private:
 
     std::mutex lastErrorLock;  // guards: lastErrorText
     std::string lastErrorText;
-    std::mutex engineLock;  // guards: receiver (creation and removal)
+    // guards: receiver (creation and removal); held through SetUdpTunnel
+    // and the tunnel socket swap of SetTcpTunnel, so a set-up never overlaps
+    // the start of the receive loop
+    std::mutex engineLock;
     std::atomic<int64_t> sourceTag{0};
     std::atomic<bool> receiving{false};
     std::mutex configLock;  // guards: senderNic, receiverNic, deliveryAddress, receiveAddress
@@ -205,6 +221,8 @@ private:
     std::atomic<int64_t> lastSendMs;
     std::atomic<bool> destinationSet{false};
     PacketEndpoint destination;
+    // The receive loop's (reset by the UDP set-up before the loop exists).
+    PeerTracker peer;
     std::string deliveryAddress = "127.0.0.1";
     std::string receiveAddress;
     std::atomic<ITunnelEvents*> events{nullptr};

@@ -35,6 +35,7 @@ TunnelSocketSenderThread::~TunnelSocketSenderThread()
 int TunnelSocketSenderThread::Run()
 {
     const size_t received = socket.ReceivePackets(packets, stamp);
+    engine->CountLocalReads(socket.TakeReadCounts());
     const int result = received == 0 ? engine->SendOrKeepAlive(packets[0], true)
                                      : engine->SendDatagrams(std::span(packets.data(), received));
     return result == CTunnel::kEndThread ? CTunnel::kEndThread : CTunnel::kRunAgain;

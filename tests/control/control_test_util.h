@@ -111,6 +111,9 @@ public:
             r.message = Utf16ToUtf8(std::u16string_view(message, SysStringLen(message)));
         } else if (id == DISPID_DisconnectEvent && params->cArgs == 1) {
             r.code = params->rgvarg[0].lVal;
+        } else if (id == DISPID_LogEvent && params->cArgs == 1) {
+            BSTR message = *params->rgvarg[0].pbstrVal;
+            r.message = Utf16ToUtf8(std::u16string_view(message, SysStringLen(message)));
         }
         std::lock_guard guard(lock);
         received.push_back(r);

@@ -136,6 +136,22 @@ TEST(ControlEvents, StopWhileAWorkerReportsDoesNotHang)
     ASSERT_EQ(done.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "the host hung";
 }
 
+// A listening UDP tunnel that follows its peer to a new address tells the
+// host with one log event naming both addresses, on the host's thread.
+TEST(ControlEvents, PeerChangeBecomesOneLogEventWithBothAddresses)
+{
+    TcpControl host;  // never started: only its sink and apartment are used
+    host.Advise();
+    std::thread receiver([&] { host.control->EngineEvents().OnPeerChanged("10.0.0.1:7000", "10.0.0.1:7001"); });
+    EXPECT_TRUE(host.PumpUntil([&] { return !host.sink.Events().empty(); }));
+    receiver.join();
+    const auto events = host.sink.Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].id, DISPID_LogEvent);
+    EXPECT_EQ(events[0].message, "Tunnel : peer address changed from 10.0.0.1:7000 to 10.0.0.1:7001");
+    EXPECT_EQ(events[0].thread, std::this_thread::get_id());
+}
+
 // Once final release has begun, a worker that still reports raises nothing.
 TEST(ControlEvents, NothingIsRaisedOnceFinalReleaseBegan)
 {

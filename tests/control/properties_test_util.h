@@ -32,19 +32,9 @@ void ExpectTunnelError(Call&& call, int32_t line, uint32_t code, const std::stri
     }
 }
 
-inline auto Fields(const ControlSettings& s)
-{
-    return std::tie(s.tcpTunnelType, s.tcpTunnel, s.proxyEnabled, s.proxyHost, s.proxyPort, s.proxyUser,
-                    s.proxyPassword, s.receiveAddress, s.receiverNic, s.sendAddress, s.senderNic,
-                    s.destinationAddress, s.receiveGroup, s.ttl, s.tos, s.receiveBuffer, s.sendBuffer,
-                    s.destinationPort, s.localPort, s.sourceTag, s.logLevel, s.keyId, s.rekeyPeriod,
-                    s.cryptoKey, s.cryptoType, s.fileName, s.receivePorts, s.masterKey, s.masterSalt,
-                    s.masterKeyLength, s.masterSaltLength);
-}
-
 inline bool SameSettings(const ControlSettings& a, const ControlSettings& b)
 {
-    return Fields(a) == Fields(b);
+    return a.Fields() == b.Fields();
 }
 
 // A control's property table and settings, without an engine.

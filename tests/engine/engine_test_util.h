@@ -30,7 +30,7 @@ class CTunnel;
 namespace enginetest {
 
 struct Event {
-    std::string kind;  // "connected", "disconnected", "error"
+    std::string kind;  // "connected", "disconnected", "error", "peer"
     std::string text;
     uint32_t code = 0;
 };
@@ -44,6 +44,10 @@ public:
     }
     void OnDisconnected(const char* host, uint32_t code) override { Add({"disconnected", host, code}); }
     void OnError(const char* message, uint32_t code) override { Add({"error", message, code}); }
+    void OnPeerChanged(const char* oldAddress, const char* newAddress) override
+    {
+        Add({"peer", std::string(oldAddress) + " -> " + newAddress, 0});
+    }
 
     std::vector<Event> Events()
     {

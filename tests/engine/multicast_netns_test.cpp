@@ -1,4 +1,5 @@
 #include "CTunnel.h"
+#include "base_exception.h"
 #include "engine_test_util.h"
 
 #include <gtest/gtest.h>
@@ -83,6 +84,9 @@ std::unique_ptr<CTunnel> MulticastEngine(const std::string& nic, int64_t sourceT
     auto engine = std::make_unique<CTunnel>();
     engine->SetSourceTag(sourceTag);
     engine->SetSenderNic(nic);
+    // Receiving on the interface named by its own address, as a host sets
+    // receiver_nic: the group's datagrams must still arrive.
+    engine->SetReceiverNic(nic);
     engine->SetUdpTunnel(kGroup, kGroup, kGroupPort, 2, "group key", kGroupPort);
     engine->AddReceivePort(5004, "127.0.0.2");
     engine->StartReceiver();
@@ -112,6 +116,16 @@ TEST(MulticastTunnel, TwoHostsExchangeDatagramsThroughAGroup)
     senderA->SendTo("127.0.0.2", 5004, payload);
     EXPECT_EQ(outB->Receive(), payload);
     EXPECT_EQ(engineA->Statistics().datagramsReceived, 0u) << "its own datagram does not come back";
+
+    // Sockets of one group share its port; a unicast socket does not take it.
+    NamespacePair::RunIn(hosts.b, [&] {
+        auto second = std::make_unique<CTunnel>();
+        second->SetReceiverNic(hosts.addressB);
+        EXPECT_NO_THROW(second->SetUdpTunnel(kGroup, kGroup, kGroupPort, 2, "group key", kGroupPort));
+        CTunnel unicast;
+        unicast.SetReceiverNic("0.0.0.0");
+        EXPECT_THROW(unicast.SetUdpTunnel(nullptr, nullptr, kGroupPort, 2, "", 0), exc_ZANSocket);
+    });
     engineA.reset();
     engineB.reset();
 }
@@ -134,6 +148,7 @@ TEST(MulticastTunnel, LoopFilterDropsOwnSourceTag)
         auto made = std::make_unique<CTunnel>();
         made->SetSourceTag(0x11223344);
         made->SetSenderNic(hosts.addressA);
+        made->SetReceiverNic(hosts.addressA);
         made->SetUdpTunnel(kGroup, kGroup, kGroupPort, 0, "", kGroupPort);
         made->StartReceiver();
         engine = std::move(made);

@@ -129,7 +129,55 @@ TEST(PacketKeepAlive, SizesAndNeverDeliveredAsData)
         TunnelPacket opened;
         ASSERT_EQ(Open(receiver, packet, opened), OpenResult::kOpened) << type;
         EXPECT_EQ(opened.kind, 3) << type;
+        EXPECT_EQ(opened.endpoint.port, kExamplePort) << type;
     }
+}
+
+// A sealed-format packet of any kind counts only once it authenticates: a
+// keep-alive made without the key (the forger's, which redirected a
+// listening end) and a real one with one bit changed are both dropped, each
+// under its reason.
+TEST(PacketKeepAlive, SealedKindsMustAuthenticateLikeData)
+{
+    End sender(8, 5000);
+    End receiver(8);
+    const Bytes real = Build(sender, kKeepAlivePayload, kKeepAliveKind);
+    Bytes forged(102, 0xEE);
+    forged[0] = kAuthenticatedFormat;
+    forged[1] = 3;
+    Bytes forgedUnderKey7 = forged;
+    forgedUnderKey7[2] = 7;
+    forgedUnderKey7[3] = 0;
+    Bytes flipped = real;
+    flipped[25] ^= 0x10;
+    Bytes kindZero = real;
+    kindZero[1] = 0;
+    const struct {
+        const char* what;
+        Bytes datagram;
+        OpenResult expected;
+    } cases[] = {
+        {"real keep-alive", real, OpenResult::kOpened},
+        {"forged, unknown key id", forged, OpenResult::kNoKey},
+        {"forged under a known key id", forgedUnderKey7, OpenResult::kDigest},
+        {"real with a flipped bit", flipped, OpenResult::kDigest},
+        {"real with another kind byte", kindZero, OpenResult::kDigest},
+        {"unsealed 22-byte keep-alive", Bytes{2, 3, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x13, 0x8C},
+         OpenResult::kLength},
+    };
+    for (const auto& c : cases) {
+        TunnelPacket opened;
+        EXPECT_EQ(Open(receiver, c.datagram, opened), c.expected) << c.what;
+        if (c.expected != OpenResult::kOpened) {
+            EXPECT_EQ(opened.length, 0u) << c.what;
+        }
+    }
+    const auto header = ReadSealedHeader(real);
+    ASSERT_TRUE(header.has_value());
+    EXPECT_EQ(header->keyId, 7);
+    EXPECT_EQ(header->sourceTag, 0x1234);
+    EXPECT_EQ(header->counter, 5000u);
+    EXPECT_FALSE(ReadSealedHeader(Bytes(19, 2)).has_value());
 }
 
 TEST(PacketRoundTrip, EveryLegacyTypeAroundBlockBoundaries)
@@ -227,13 +275,15 @@ TEST_F(PacketAuthenticatedDrops, AnyFlippedBitBeforeTheDigestIsRejected)
         bad[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
         const OpenResult result = Open(receiver, bad, opened);
         const size_t byte = bit / 8;
-        if (byte == 1) {
-            // Another kind byte is opened unchecked, but never as data.
-            EXPECT_NE(opened.kind, kDataKindByte) << bit;
-            continue;
+        OpenResult expected = OpenResult::kDigest;
+        if (byte == 0) {
+            expected = OpenResult::kFormat;
+        } else if (byte == 1 && bad[1] > kMaxKindByte) {
+            expected = OpenResult::kKind;
+        } else if (byte == 2 || byte == 3) {
+            expected = OpenResult::kNoKey;
         }
-        EXPECT_EQ(result, byte == 0 ? OpenResult::kFormat : byte < 4 ? OpenResult::kNoKey : OpenResult::kDigest)
-            << "bit " << bit;
+        EXPECT_EQ(result, expected) << "bit " << bit;
     }
     Bytes bad = packet;
     bad.back() ^= 0x80;

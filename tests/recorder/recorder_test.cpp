@@ -253,6 +253,8 @@ TEST_F(Recorder, AFileThatCannotBeOpenedLeavesNoFile)
 TEST_F(Recorder, WriteErrorsLoseOnlyTheRecordsThatFailed)
 {
     IVCSaver saver;
+    std::atomic<int> reports{0};
+    saver.SetWriteFailureReport([&] { ++reports; });
     const std::string path = StartFile(saver);
     constexpr uint64_t kRecord = kBlockHeaderSize + 2;
     FileSizeLimit limit(kAfterStreamHeader + 2 * kRecord);
@@ -263,6 +265,14 @@ TEST_F(Recorder, WriteErrorsLoseOnlyTheRecordsThatFailed)
     saver.WriteSoon();
     ASSERT_TRUE(WaitUntil([&] { return saver.LostRecords() == 1; }));
     EXPECT_EQ(saver.WritePosition(), kAfterStreamHeader + 2 * kRecord);
+    EXPECT_EQ(reports.load(), 1) << "the host hears of the failure";
+    EXPECT_TRUE(saver.WriteFailed());
+    for (int i = 0; i < 5; ++i) {
+        Datagram(saver, 5004, "x" + std::to_string(i));
+    }
+    saver.WriteSoon();
+    ASSERT_TRUE(WaitUntil([&] { return saver.LostRecords() == 6; }));
+    EXPECT_EQ(reports.load(), 1) << "once per recording, not once per record";
 
     limit.Lift();
     At(400);
@@ -274,6 +284,16 @@ TEST_F(Recorder, WriteErrorsLoseOnlyTheRecordsThatFailed)
     ASSERT_EQ(file.Records().size(), 3u);
     EXPECT_EQ(file.Records()[2].payload, Bytes("r3"));
     EXPECT_EQ(file.Header().duration, 400u);
+
+    // A new recording that fails is reported again.
+    const std::string next = StartFile(saver, "b.rec");
+    EXPECT_FALSE(saver.WriteFailed());
+    limit.Set(kAfterStreamHeader);
+    Datagram(saver, 5004, "y");
+    saver.WriteSoon();
+    EXPECT_TRUE(WaitUntil([&] { return reports.load() == 2; }));
+    limit.Lift();
+    ASSERT_TRUE(Close(saver));
 }
 
 TEST_F(Recorder, AnIndexThatCannotBeWrittenLeavesAnOpenButSoundFile)

@@ -80,6 +80,17 @@ HRESULT EventPrinter::Invoke(DISPID dispid, const IID&, uint32_t, uint16_t, DISP
         std::fprintf(out, "ErrorEvent 0x%08X %s\n", code, OneLine(text).c_str());
         break;
     }
+    case DISPID_LogEvent: {
+        ++logs;
+        if (params == nullptr || params->cArgs != 1) {
+            return E_INVALIDARG;
+        }
+        const BSTR message = *params->rgvarg[0].pbstrVal;
+        const std::string text =
+            message != nullptr ? Utf16ToUtf8(std::u16string_view(message, SysStringLen(message))) : "";
+        std::fprintf(out, "LogEvent %s\n", OneLine(text).c_str());
+        break;
+    }
     default:
         break;
     }

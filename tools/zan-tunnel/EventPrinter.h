@@ -9,8 +9,10 @@
 namespace zan {
 
 // An event sink that writes each event of the control as one line:
-// "ConnectEvent", "DisconnectEvent 0", "ErrorEvent 0x80004005 <message>"
-// with the message's line feeds written as \n.
+// "ConnectEvent", "DisconnectEvent 0", "ErrorEvent 0x80004005 <message>",
+// "LogEvent <message>" (such as "Tunnel : peer address changed from
+// 10.0.0.1:7000 to 10.0.0.1:7001"), with the message's line feeds written
+// as \n.
 class EventPrinter : public IDispatch {
 public:
     explicit EventPrinter(std::FILE* out = stderr) : out(out) {}
@@ -28,6 +30,7 @@ public:
     uint64_t Connects() const { return connects.load(); }
     uint64_t Disconnects() const { return disconnects.load(); }
     uint64_t Errors() const { return errors.load(); }
+    uint64_t Logs() const { return logs.load(); }
 
     // "a\nb" -> "a\\nb": one event, one line.
     static std::string OneLine(const std::string& text);
@@ -38,6 +41,7 @@ private:
     std::atomic<uint64_t> connects{0};
     std::atomic<uint64_t> disconnects{0};
     std::atomic<uint64_t> errors{0};
+    std::atomic<uint64_t> logs{0};
 };
 
 } // namespace zan

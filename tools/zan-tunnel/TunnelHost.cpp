@@ -57,6 +57,12 @@ void PrintStatistics(const CZAN_Tunnel& control)
                  static_cast<unsigned long long>(stats->tcpLosses),
                  static_cast<unsigned long long>(stats->tcpReconnects),
                  static_cast<unsigned long long>(stats->staleDatagrams));
+    std::fprintf(stderr,
+                 "stats: kernel drops %llu, empty datagrams %llu, unauthenticated non-data %llu, peer changes %llu\n",
+                 static_cast<unsigned long long>(stats->kernelDrops),
+                 static_cast<unsigned long long>(stats->emptyDatagrams),
+                 static_cast<unsigned long long>(stats->unauthenticatedControl),
+                 static_cast<unsigned long long>(stats->peerChanges));
     std::fflush(stderr);
 }
 

@@ -12,6 +12,13 @@ public:
     virtual void OnDisconnected(const char* host, uint32_t code) = 0;
     // `code` is always E_FAIL.
     virtual void OnError(const char* message, uint32_t code) = 0;
+    // The listening end of a UDP tunnel now sends to another peer address
+    // ("address:port" texts). Once per change; a sink may ignore it.
+    virtual void OnPeerChanged(const char* oldAddress, const char* newAddress)
+    {
+        (void)oldAddress;
+        (void)newAddress;
+    }
 
 protected:
     ~ITunnelEvents() = default;

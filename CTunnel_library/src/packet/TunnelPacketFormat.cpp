@@ -5,6 +5,7 @@
 #include "TcpFrameDeframer.h"
 
 #include <cstring>
+#include <optional>
 
 namespace zan {
 
@@ -165,21 +166,9 @@ OpenResult OpenEnciphered(TunnelCrypto& crypto, int32_t type, std::span<const ui
     return Deliver(packet, LoadBe16(datagram.data() + 8), datagram[1], length);
 }
 
-// Keep-alives and other non-data kinds are neither checked nor decrypted:
-// the receiver only learns the sender's address from them.
-OpenResult OpenUnsealed(std::span<const uint8_t> datagram, TunnelPacket& packet)
-{
-    const size_t offset = kAuthHeaderSize + kPortSize;
-    if (datagram.size() < offset) {
-        return OpenResult::kLength;
-    }
-    const size_t length = datagram.size() - offset;
-    if (length != 0) {
-        std::memcpy(packet.data, datagram.data() + offset, length);
-    }
-    return Deliver(packet, LoadBe16(datagram.data() + kAuthHeaderSize), datagram[1], length);
-}
-
+// Every kind is sealed alike: a keep-alive (or any other kind byte) counts
+// as received, and may teach the peer's address, only once its digest and
+// GCM tag check out under a known key, exactly as data does.
 OpenResult OpenSealed(TunnelCrypto& crypto, std::span<const uint8_t> datagram, TunnelPacket& packet)
 {
     const size_t n = datagram.size();
@@ -209,6 +198,15 @@ OpenResult OpenSealed(TunnelCrypto& crypto, std::span<const uint8_t> datagram, T
 }
 
 }  // namespace
+
+std::optional<SealedHeader> ReadSealedHeader(std::span<const uint8_t> datagram)
+{
+    if (datagram.size() < kAuthHeaderSize || datagram[0] != kAuthenticatedFormat) {
+        return std::nullopt;
+    }
+    return SealedHeader{LoadLe<uint16_t>(datagram.data() + 2), static_cast<int64_t>(LoadLe<uint64_t>(datagram.data() + 4)),
+                        LoadLe<uint64_t>(datagram.data() + 12)};
+}
 
 uint32_t SendBufferSize(int32_t cryptoType, uint32_t payloadLength, bool framed)
 {
@@ -280,8 +278,7 @@ uint32_t OpenCapacity(int32_t cryptoType, std::span<const uint8_t> datagram)
 {
     const auto n = static_cast<uint32_t>(datagram.size());
     if (IsAuthenticated(cryptoType)) {
-        const bool data = datagram.size() > 1 && datagram[1] == kDataKindByte;
-        return data ? n + kAuthOpenReserve : n;
+        return n + kAuthOpenReserve;
     }
     return IsEnciphered(cryptoType) ? n + kLegacyOpenReserve : n;
 }
@@ -322,8 +319,7 @@ OpenResult OpenPacket(TunnelCrypto& crypto, std::span<const uint8_t> datagram, b
     GrowForOpen(packet, OpenCapacity(type, datagram));
     packet.length = 0;
     if (authenticated) {
-        return datagram[1] == kDataKindByte ? OpenSealed(crypto, datagram, packet)
-                                            : OpenUnsealed(datagram, packet);
+        return OpenSealed(crypto, datagram, packet);
     }
     return type == 0 ? OpenPlain(datagram, packet) : OpenEnciphered(crypto, type, datagram, packet);
 }

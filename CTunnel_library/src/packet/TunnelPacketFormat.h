@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace zan {
@@ -93,15 +94,27 @@ enum class OpenResult : uint8_t {
 [[nodiscard]] const char* OpenResultName(OpenResult result);
 
 // Capacity a packet needs before `datagram` is opened into it:
-// n + 148 for an authenticated data packet, n + 100 for a legacy
-// enciphered one, n otherwise.
+// n + 148 for an authenticated packet, n + 100 for a legacy enciphered
+// one, n otherwise.
 [[nodiscard]] uint32_t OpenCapacity(int32_t cryptoType, std::span<const uint8_t> datagram);
 
 // Grows `packet` to `capacity` bytes when it is smaller: a new 32-byte
 // aligned block, length 0, kind byte 2. Throws std::bad_alloc.
 void GrowForOpen(TunnelPacket& packet, uint32_t capacity);
 
-// Checks and opens one datagram or TCP frame. `loopFilter` (a UDP socket
+// The clear header fields of an authenticated packet: which key sealed it,
+// who sent it and the sender's counter. Only meaningful once the packet
+// opened (then they are authenticated); nothing for a shorter datagram or
+// another format.
+struct SealedHeader {
+    uint16_t keyId = 0;
+    int64_t sourceTag = 0;
+    uint64_t counter = 0;
+};
+[[nodiscard]] std::optional<SealedHeader> ReadSealedHeader(std::span<const uint8_t> datagram);
+
+// Checks and opens one datagram or TCP frame. Authenticated packets of
+// every kind byte must pass the digest and the GCM tag. `loopFilter` (a UDP socket
 // that joined a multicast group) drops packets carrying our own source tag.
 // Grows the packet as OpenCapacity says; on any drop its length is 0.
 // Never reads outside `datagram`. Takes the receive lock of `crypto`.

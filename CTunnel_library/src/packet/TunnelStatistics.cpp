@@ -51,6 +51,10 @@ TunnelStatistics::Snapshot TunnelStatistics::Read(uint64_t recorderOverflows) co
     s.tcpReconnects = load(tcpReconnects);
     s.staleDatagrams = load(staleDatagrams);
     s.tcpConnected = tcpConnected.load(std::memory_order_relaxed);
+    s.kernelDrops = load(kernelDrops);
+    s.emptyDatagrams = load(emptyDatagrams);
+    s.unauthenticatedControl = load(unauthenticatedControl);
+    s.peerChanges = load(peerChanges);
     return s;
 }
 

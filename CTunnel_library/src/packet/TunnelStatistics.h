@@ -30,6 +30,10 @@ public:
         uint64_t tcpReconnects = 0;       // connect tries after a loss or a failed first connect
         uint64_t staleDatagrams = 0;      // queued while the TCP tunnel was down, too old to send
         bool tcpConnected = false;
+        uint64_t kernelDrops = 0;         // datagrams the system dropped from full receive queues
+        uint64_t emptyDatagrams = 0;      // zero-length datagrams read and dropped
+        uint64_t unauthenticatedControl = 0;  // sealed-format non-data packets that failed to authenticate
+        uint64_t peerChanges = 0;         // moves of a learned peer to a new address
 
         uint64_t Drops() const;
     };
@@ -46,6 +50,10 @@ public:
     void TcpLost();
     void TcpReconnecting() { Add(tcpReconnects, 1); }
     void StaleDropped(uint64_t n) { Add(staleDatagrams, n); }
+    void KernelDropped(uint64_t n) { Add(kernelDrops, n); }
+    void EmptyDatagrams(uint64_t n) { Add(emptyDatagrams, n); }
+    void UnauthenticatedControl() { Add(unauthenticatedControl, 1); }
+    void PeerChanged() { Add(peerChanges, 1); }
 
     // `recorderOverflows` is the recorder's own count, passed in by the owner.
     Snapshot Read(uint64_t recorderOverflows) const;
@@ -70,6 +78,10 @@ private:
     std::atomic<uint64_t> tcpReconnects{0};
     std::atomic<uint64_t> staleDatagrams{0};
     std::atomic<bool> tcpConnected{false};
+    std::atomic<uint64_t> kernelDrops{0};
+    std::atomic<uint64_t> emptyDatagrams{0};
+    std::atomic<uint64_t> unauthenticatedControl{0};
+    std::atomic<uint64_t> peerChanges{0};
 };
 
 } // namespace zan

@@ -40,6 +40,7 @@ bool IVCSaver::OpenRecording(const std::string& name)
         return false;
     }
     fileName = name;
+    writeFailed.store(false, std::memory_order_release);
     // The thread starts only once the headers are in the file, so that the
     // file has exactly one writer at every moment.
     if (Open() && WriteHeader() && Start()) {
@@ -224,8 +225,13 @@ void IVCSaver::WriteRecord(const PendingRecord& record)
     const std::span<const std::byte> payload(reinterpret_cast<const std::byte*>(record.payload.get()),
                                              record.header.length);
     if (!file.Append(blockHeader, payload)) {
-        // Lost; the file still ends after the last good record.
+        // Lost; the file still ends after the last good record. The first
+        // loss of a recording is reported (once: a full disk fails every
+        // record), and later records are still tried.
         lostRecords.fetch_add(1, std::memory_order_relaxed);
+        if (!writeFailed.exchange(true, std::memory_order_acq_rel) && writeFailureReport) {
+            writeFailureReport();
+        }
         return;
     }
     lastRecordTime = record.header.time;

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -108,6 +109,13 @@ public:
     // end of its current interval.
     void WriteSoon() { wake.Set(); }
 
+    // Told once per recording, on the writing thread, when the file first
+    // refuses a record (a full disk, say); the records it refuses are lost
+    // and counted, later ones are still tried. Set before any recording.
+    using WriteFailureReport = std::function<void()>;
+    void SetWriteFailureReport(WriteFailureReport report) { writeFailureReport = std::move(report); }
+    bool WriteFailed() const { return writeFailed.load(std::memory_order_acquire); }
+
 private:
     struct AlignedFree {
         void operator()(uint8_t* block) const { FreeAligned(block); }
@@ -156,6 +164,8 @@ private:
     const int64_t writeIntervalMs;
     std::atomic<uint64_t> droppedRecords{0};
     std::atomic<uint64_t> lostRecords{0};
+    WriteFailureReport writeFailureReport;
+    std::atomic<bool> writeFailed{false};  // this recording lost a record to a write error
 };
 
 } // namespace zan

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <optional>
 
@@ -35,6 +36,11 @@ struct CNetworkSocket::Sockets {
 };
 
 namespace {
+
+// Room for the receive-queue drop count that comes with a datagram.
+struct DropCountControl {
+    alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(uint32_t))];
+};
 
 constexpr uint32_t kMaxPort = 65535;
 constexpr uint32_t kMaxTransfer = INT32_MAX;  // the largest count a result can carry
@@ -179,6 +185,12 @@ bool CNetworkSocket::OpenUdp()
             sockets->datagramSocket.reset();
             return false;
         }
+        // Each read then says how many datagrams the system dropped from this
+        // socket's full receive queue so far. A system without it only loses
+        // the count.
+        const int on = 1;
+        (void)::setsockopt(sockets->datagramSocket->native_handle(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+        kernelDrops.store(0, std::memory_order_relaxed);
         return true;
     } catch (const std::exception& e) {
         FailText(e.what(), E_FAIL);
@@ -705,7 +717,7 @@ int32_t CNetworkSocket::SetMulticastInterface(const char* interfaceAddress)
     return Result(SetOption(*sockets->datagramSocket, asio::ip::multicast::outbound_interface(nic.address.to_v4())));
 }
 
-int32_t CNetworkSocket::SetMembership(const char* groupAddress, bool join)
+int32_t CNetworkSocket::SetMembership(const char* groupAddress, const char* interfaceAddress, bool join)
 {
     if (!sockets->datagramSocket) {
         return S_OK;
@@ -714,19 +726,37 @@ int32_t CNetworkSocket::SetMembership(const char* groupAddress, bool join)
     if (!group.error.empty()) {
         return FailText(group.error, E_FAIL);
     }
-    // Interface INADDR_ANY; an IPv6 group fails at the system call.
-    return join ? Result(SetOption(*sockets->datagramSocket, asio::ip::multicast::join_group(group.address)))
-                : Result(SetOption(*sockets->datagramSocket, asio::ip::multicast::leave_group(group.address)));
+    if (interfaceAddress == nullptr || !group.address.is_v4()) {
+        // Interface INADDR_ANY; an IPv6 group fails at the system call.
+        return join ? Result(SetOption(*sockets->datagramSocket, asio::ip::multicast::join_group(group.address)))
+                    : Result(SetOption(*sockets->datagramSocket, asio::ip::multicast::leave_group(group.address)));
+    }
+    ParsedEndpoint nic = ParseEndpoint(interfaceAddress, 0);
+    if (!nic.error.empty()) {
+        return FailText(nic.error, E_FAIL);
+    }
+    if (!nic.address.is_v4()) {
+        return FailText("The multicast interface must be an IPv4 address.", E_FAIL);
+    }
+    const auto v4 = group.address.to_v4();
+    const auto on = nic.address.to_v4();
+    return join ? Result(SetOption(*sockets->datagramSocket, asio::ip::multicast::join_group(v4, on)))
+                : Result(SetOption(*sockets->datagramSocket, asio::ip::multicast::leave_group(v4, on)));
 }
 
-int32_t CNetworkSocket::JoinGroup(const char* groupAddress)
+int32_t CNetworkSocket::JoinGroup(const char* groupAddress, const char* interfaceAddress)
 {
-    return SetMembership(groupAddress, true);
+    return SetMembership(groupAddress, interfaceAddress, true);
 }
 
-int32_t CNetworkSocket::LeaveGroup(const char* groupAddress)
+int32_t CNetworkSocket::LeaveGroup(const char* groupAddress, const char* interfaceAddress)
 {
-    return SetMembership(groupAddress, false);
+    return SetMembership(groupAddress, interfaceAddress, false);
+}
+
+uint64_t CNetworkSocket::KernelDrops() const
+{
+    return kernelDrops.load(std::memory_order_relaxed);
 }
 
 // ---- batched datagrams ----------------------------------------------------
@@ -746,6 +776,24 @@ std::string CNetworkSocket::AddressText(uint32_t address)
     return std::string(text, at);
 }
 
+void CNetworkSocket::NoteKernelDrops(const msghdr& message)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr*>(&message), c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+            uint32_t total = 0;
+            std::memcpy(&total, CMSG_DATA(c), sizeof total);
+            // The system's count is 32 bits and only grows: a smaller value
+            // has wrapped around.
+            uint64_t seen = kernelDrops.load(std::memory_order_relaxed);
+            const uint64_t low = seen & 0xFFFFFFFFu;
+            if (total != low) {
+                seen = (seen & ~uint64_t{0xFFFFFFFFu}) + total + (total < low ? (uint64_t{1} << 32) : 0);
+                kernelDrops.store(seen, std::memory_order_relaxed);
+            }
+        }
+    }
+}
+
 int32_t CNetworkSocket::ReceiveBatch(std::span<Slot> slots)
 {
     const int fd = DatagramHandle();
@@ -759,6 +807,7 @@ int32_t CNetworkSocket::ReceiveBatch(std::span<Slot> slots)
     std::array<iovec, kMaxBatch> data;
     std::array<sockaddr_in, kMaxBatch> senders;
     std::array<mmsghdr, kMaxBatch> messages;
+    std::array<DropCountControl, kMaxBatch> controls;
     for (size_t i = 0; i < batch; ++i) {
         if (slots[i].buffer == nullptr && slots[i].capacity != 0) {
             return FailText("No data buffer.", E_FAIL);
@@ -769,6 +818,8 @@ int32_t CNetworkSocket::ReceiveBatch(std::span<Slot> slots)
         messages[i].msg_hdr.msg_namelen = sizeof senders[i];
         messages[i].msg_hdr.msg_iov = &data[i];
         messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_control = controls[i].bytes;
+        messages[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
     }
     // Blocks until the first datagram or the socket's receive time-out;
     // MSG_WAITFORONE then takes only what is already there.
@@ -776,7 +827,9 @@ int32_t CNetworkSocket::ReceiveBatch(std::span<Slot> slots)
     if (received < 0) {
         return IsTransient(errno) ? 0 : FailErrno(errno, E_FAIL);
     }
-    bool anyBytes = false;
+    // A datagram, even an empty one, names its sender; every read of a
+    // shut-down socket gives 0 bytes at once and names nobody.
+    bool anyDatagram = false;
     for (size_t i = 0; i < static_cast<size_t>(received); ++i) {
         const mmsghdr& message = messages[i];
         const sockaddr_in& from = senders[i];
@@ -786,10 +839,10 @@ int32_t CNetworkSocket::ReceiveBatch(std::span<Slot> slots)
         const bool v4 = message.msg_hdr.msg_namelen >= sizeof from && from.sin_family == AF_INET;
         slot.senderAddress = v4 ? ntohl(from.sin_addr.s_addr) : 0;
         slot.senderPort = v4 ? ntohs(from.sin_port) : 0;
-        anyBytes = anyBytes || message.msg_len > 0;
+        anyDatagram = anyDatagram || message.msg_len > 0 || v4;
+        NoteKernelDrops(message.msg_hdr);
     }
-    // Every read of a shut-down socket gives 0 bytes at once.
-    return anyBytes ? received : FailText("No bytes received (empty datagrams or socket shut down).", E_FAIL);
+    return anyDatagram ? received : FailText("No bytes received (socket shut down).", E_FAIL);
 }
 
 int32_t CNetworkSocket::SendBatch(const char* address, std::span<const Outgoing> datagrams,

@@ -9,6 +9,8 @@
 #include <string>
 #include <system_error>
 
+struct msghdr;
+
 namespace zan {
 
 // A blocking IPv4 socket wrapper: one datagram socket and a pair of stream
@@ -108,8 +110,15 @@ public:
     int32_t SetReceiveBufferSize(int32_t size);
     int32_t SetMulticastLoop(bool enabled);
     int32_t SetMulticastInterface(const char* interfaceAddress);
-    int32_t JoinGroup(const char* groupAddress);
-    int32_t LeaveGroup(const char* groupAddress);
+    // Membership on the interface with the IPv4 address `interfaceAddress`;
+    // null (or "0.0.0.0") lets the system choose.
+    int32_t JoinGroup(const char* groupAddress, const char* interfaceAddress = nullptr);
+    int32_t LeaveGroup(const char* groupAddress, const char* interfaceAddress = nullptr);
+
+    // Datagrams the system dropped because this datagram socket's receive
+    // queue was full, since it was opened, as far as the reads have told
+    // (each batch read brings the latest count). Readable from any thread.
+    uint64_t KernelDrops() const;
 
     // True for IPv4 literals 224.0.0.0 to 239.255.255.255; false for
     // anything else, host names included.
@@ -153,8 +162,9 @@ public:
     // Waits up to 200 ms for a datagram and reads it together with those
     // already waiting behind it (up to kMaxBatch), in arrival order, with
     // one system call. Returns how many slots were filled, 0 when none
-    // arrived, E_FAIL as ReceiveFrom does, and also when every datagram read
-    // was empty (as every read of a shut-down socket is).
+    // arrived, E_FAIL as ReceiveFrom does, and also when the read named no
+    // sender (as every read of a shut-down socket does). An empty datagram
+    // fills its slot with length 0.
     int32_t ReceiveBatch(std::span<Slot> slots);
 
     struct Outgoing {
@@ -209,7 +219,9 @@ private:
                          const std::atomic<bool>* alsoCancel);
 
     int32_t SetBufferSize(int32_t size, bool sendSide);
-    int32_t SetMembership(const char* groupAddress, bool join);
+    int32_t SetMembership(const char* groupAddress, const char* interfaceAddress, bool join);
+    // Takes the system's drop count from a read's control data.
+    void NoteKernelDrops(const ::msghdr& message);
     // 0 for no error, else the failure recorded.
     int32_t Result(const std::error_code& error);
 
@@ -218,6 +230,8 @@ private:
     int32_t lastErrorCode = 0;
 
     std::unique_ptr<Sockets> sockets;
+    // Written by the reading thread only; widened past the system's 32 bits.
+    std::atomic<uint64_t> kernelDrops{0};
 };
 
 } // namespace zan

@@ -31,9 +31,11 @@ uint32_t CZANSocket::ErrorCode() const
     return static_cast<uint32_t>(socket.LastErrorCode());
 }
 
-// Construction opens the one datagram socket this object ever has. Address
-// reuse lets the engine's sockets share a port with other local listeners; a
-// socket that cannot allow it still works, so the result is not examined.
+// Construction opens the one datagram socket this object ever has. It does
+// not allow address reuse: a second socket binding a unicast port that is
+// in use fails with "Bind Error." instead of quietly taking a share of the
+// first one's datagrams. Only a socket that joins a multicast group allows
+// it (JoinMulticastGroup's caller sets it before binding).
 //
 // The "Creating socket." exception carries the code recorded before the
 // attempt: a failing open leaves its reason in the error text only, so a new
@@ -43,7 +45,6 @@ CZANSocket::CZANSocket()
 {
     if (!socket.OpenUdp())
         throw exc_ZANSocket(kLineCreate, ErrorCode(), "Creating socket.");
-    (void)socket.SetReuseAddress();
 }
 
 CZANSocket::~CZANSocket()
@@ -84,12 +85,12 @@ void CZANSocket::SetMulticastSenderNIC(const char* interfaceAddress)
         throw exc_ZANSocket(kLineSenderNic, ErrorCode(), "Setting multicast sender NIC.");
 }
 
-// Membership is taken on every interface (INADDR_ANY) and ends when the
-// socket closes. Turning the loop off keeps this host's own multicast
-// datagrams from coming back to it.
-void CZANSocket::JoinMulticastGroup(const char* groupAddress)
+// Membership is taken on the interface with the given address (the system
+// chooses for null or 0.0.0.0) and ends when the socket closes. Turning the
+// loop off keeps this host's own multicast datagrams from coming back to it.
+void CZANSocket::JoinMulticastGroup(const char* groupAddress, const char* interfaceAddress)
 {
-    if (socket.JoinGroup(groupAddress) != S_OK)
+    if (socket.JoinGroup(groupAddress, interfaceAddress) != S_OK)
         throw exc_ZANSocket(kLineJoinGroup, ErrorCode(), "Joining multicast address.");
 }
 void CZANSocket::DisableMulticastLoop()
@@ -202,6 +203,7 @@ size_t CZANSocket::ReceivePackets(std::span<TunnelPacket> packets, const PacketE
     size_t kept = 0;
     for (size_t i = 0; i < static_cast<size_t>(received); ++i) {
         if (slots[i].truncated || slots[i].length == 0) {
+            emptyDatagrams += slots[i].truncated ? 0 : 1;
             continue;
         }
         TunnelPacket& packet = packets[kept];
@@ -218,6 +220,19 @@ size_t CZANSocket::ReceivePackets(std::span<TunnelPacket> packets, const PacketE
     SenderEndPoint.address = CNetworkSocket::AddressText(last.senderAddress);
     SenderEndPoint.port = last.senderPort;
     return kept;
+}
+
+// The counts since the last call: the system's count only grows, so the
+// difference from what was taken last time is what is new.
+CZANSocket::ReadCounts CZANSocket::TakeReadCounts()
+{
+    ReadCounts counts;
+    const uint64_t drops = socket.KernelDrops();
+    counts.kernelDrops = drops - kernelDropsTaken;
+    kernelDropsTaken = drops;
+    counts.emptyDatagrams = emptyDatagrams;
+    emptyDatagrams = 0;
+    return counts;
 }
 
 } // namespace zan

@@ -21,7 +21,7 @@ namespace zan {
 // receiver blocked in its 200 ms wait early, call Socket().Shutdown().
 class CZANSocket {
 public:
-    // Opens the datagram socket and allows address reuse. Throws "Creating
+    // Opens the datagram socket (without address reuse). Throws "Creating
     // socket." when the socket cannot be opened.
     CZANSocket();
     virtual ~CZANSocket();
@@ -53,7 +53,9 @@ public:
     // Throw "Setting multicast sender NIC.", "Joining multicast address."
     // and "Disabling multicast loop." respectively.
     void SetMulticastSenderNIC(const char* interfaceAddress);
-    void JoinMulticastGroup(const char* groupAddress);
+    // The membership is taken on the interface with the IPv4 address
+    // `interfaceAddress` (the system's choice for null or 0.0.0.0).
+    void JoinMulticastGroup(const char* groupAddress, const char* interfaceAddress = nullptr);
     void DisableMulticastLoop();
 
     // Waits up to 200 ms for one datagram. Returns its size, or 0 for a
@@ -73,6 +75,15 @@ public:
 
     CNetworkSocket& Socket() { return socket; }
 
+    // What the reads of the receiving thread saw since its last call: the
+    // system's receive-queue drops and the empty datagrams dropped by
+    // ReceivePackets. Called by that thread only.
+    struct ReadCounts {
+        uint64_t kernelDrops = 0;
+        uint64_t emptyDatagrams = 0;
+    };
+    ReadCounts TakeReadCounts();
+
     // The sender of the last datagram read by Receive; `text` is never touched.
     PacketEndpoint SenderEndPoint;
 
@@ -83,6 +94,9 @@ private:
     int32_t ReceiveInto(TunnelPacket& packet);
 
     CNetworkSocket socket;
+    // The receiving thread's: what TakeReadCounts has not handed out yet.
+    uint64_t kernelDropsTaken = 0;
+    uint64_t emptyDatagrams = 0;
 };
 
 } // namespace zan

@@ -57,6 +57,9 @@ size_t TunnelSocket::ReceiveBatch()
         received[i].capacity = kReceiveBufferSize;
     }
     const int32_t n = Socket().ReceiveBatch(received);
+    if (stats != nullptr) {
+        stats->KernelDropped(TakeReadCounts().kernelDrops);
+    }
     return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
@@ -67,6 +70,10 @@ int32_t TunnelSocket::OpenReceived(size_t index, TunnelPacket& packet)
     SenderEndPoint.port = slot.senderPort;
     if (slot.truncated || slot.length == 0) {
         lastOpenResult = OpenResult::kNothing;
+        lastSeal.reset();
+        if (!slot.truncated && stats != nullptr) {
+            stats->EmptyDatagrams(1);
+        }
         return 0;
     }
     return Open(std::span<const uint8_t>(receiveBuffers[index].Data(), slot.length), packet);
@@ -101,11 +108,24 @@ void TunnelSocket::SendMany(std::span<const TunnelPacket> packets, std::span<int
 int32_t TunnelSocket::Open(std::span<const uint8_t> datagram, TunnelPacket& packet)
 {
     lastOpenResult = TunnelPacketFormat::OpenPacket(*this, datagram, !multicastGroup.empty(), packet);
+    lastSeal.reset();
+    const bool sealed = CryptoType() >= kAuthenticatedType;
     if (lastOpenResult != OpenResult::kOpened) {
         if (stats != nullptr) {
             stats->Dropped(lastOpenResult);
+            // A keep-alive (or other non-data kind) of the sealed format that
+            // does not authenticate: what a forger sends to move the peer.
+            const bool failedCheck = lastOpenResult == OpenResult::kLength || lastOpenResult == OpenResult::kNoKey ||
+                                     lastOpenResult == OpenResult::kDigest || lastOpenResult == OpenResult::kGcmTag;
+            if (sealed && failedCheck && datagram.size() > 1 &&
+                datagram[1] != TunnelPacketFormat::kDataKindByte) {
+                stats->UnauthenticatedControl();
+            }
         }
         return 0;
+    }
+    if (sealed) {
+        lastSeal = TunnelPacketFormat::ReadSealedHeader(datagram);
     }
     return static_cast<int32_t>(packet.length);
 }

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -45,6 +46,9 @@ public:
     // says why). SenderEndPoint names the datagram's sender.
     int32_t Receive(TunnelPacket& packet);
     TunnelPacketFormat::OpenResult LastOpenResult() const { return lastOpenResult; }
+    // The key id, source tag and counter of the last packet opened, when it
+    // was of the sealed format (they are then authenticated); else nothing.
+    const std::optional<TunnelPacketFormat::SealedHeader>& LastSeal() const { return lastSeal; }
 
     // Waits up to 200 ms for a datagram and reads it and those already
     // waiting behind it, up to kBatchSize: how many (0 for a time-out and for
@@ -79,6 +83,7 @@ private:
     std::array<CZAN_DynamicBuffer, kBatchSize> receiveBuffers;
     std::array<CNetworkSocket::Slot, kBatchSize> received;  // the last batch
     TunnelPacketFormat::OpenResult lastOpenResult = TunnelPacketFormat::OpenResult::kNothing;
+    std::optional<TunnelPacketFormat::SealedHeader> lastSeal;
 };
 
 } // namespace zan
