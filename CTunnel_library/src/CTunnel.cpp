@@ -61,9 +61,9 @@ CTunnel::CTunnel() : stackFactory(std::make_unique<TunnelStackFactory>(this))
     } catch (const base_exception& e) {
         ReportException(e);  // no sink exists yet: silent
     }
-    // A recording whose file stops taking records says so once.
+    // A recording whose file refuses a record says so, once per recording.
     recorder.SetWriteFailureReport([this] {
-        ReportException(exc_ZANTunnel(kLineRecordingWrite, "Recording stopped: the file could not be written."));
+        ReportException(exc_ZANTunnel(kLineRecordingWrite, "Recording : write error, records are being lost."));
     });
     // The tunnel counts as idle from the start, so the first idle pass after
     // a destination is known sends a keep-alive.
