@@ -54,12 +54,13 @@ End& EndFor(int32_t type)
     return *ends[type];
 }
 
-// Writes a digest that the receiver accepts, when the packet names a key it has.
+// Writes a digest that the receiver accepts, when the packet names a key it
+// has. Every kind byte is checked alike, so keep-alives reach the GCM check too.
 void Resign(TunnelCrypto& receiver, std::vector<uint8_t>& datagram)
 {
     using namespace TunnelPacketFormat;
     if (datagram.size() < kAuthOverhead || datagram[0] != kAuthenticatedFormat ||
-        datagram[1] != kDataKindByte) {
+        datagram[1] > kMaxKindByte) {
         return;
     }
     const uint16_t keyId = static_cast<uint16_t>(datagram[2] | (datagram[3] << 8));
