@@ -4,6 +4,7 @@
 #include "ControlSettings.h"
 #include "ITunnelEvents.h"
 #include "IZAN_Tunnel.h"
+#include "ModuleLock.h"
 #include "ProxyDiscovery.h"
 #include "TunnelStatistics.h"
 #include "ZAN_Properties.h"
@@ -119,6 +120,8 @@ private:
     void RaiseTextEvent(DISPID dispid, const char* message, const int32_t* code);
     HRESULT InvokeMember(DISPID dispid, uint16_t flags, DISPPARAMS& params, VARIANT* result);
 
+    // Keeps the module loaded while the control lives; released last.
+    ModuleLock::Holder moduleLock;
     ZAN_Properties properties;
     std::atomic<bool> eventsEnabled{true};
     std::unique_ptr<CTunnel> engine;

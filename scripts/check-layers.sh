@@ -9,13 +9,14 @@ cd "$(dirname "$0")/.."
 
 engine=CTunnel_library/src
 control=ZAN_Tunnel
+public=include/zan_tunnel
 failures=0
 
 # header name -> owning folder, for every header of ours
 declare -A owner
 while IFS= read -r header; do
     owner[$(basename "$header")]=$(dirname "$header")
-done < <(find "$engine" "$control" -name '*.h' | sort)
+done < <(find "$engine" "$control" "$public" -name '*.h' | sort)
 
 layer_of() {  # folder -> layer name
     case "$1" in
@@ -23,24 +24,28 @@ layer_of() {  # folder -> layer name
         "$engine"/socket/proxy) echo socket ;;
         "$engine"/*) basename "$1" ;;
         "$control"/platform) echo platform ;;
-        "$control") echo control ;;
+        "$control" | "$control"/module) echo control ;;
+        "$public") echo public ;;
         *) echo other ;;
     esac
 }
 
 # The layers each layer may include besides itself.
+# The public headers (include/zan_tunnel) include only each other, and every
+# layer may include them.
 declare -A allowed=(
-    [core]=""
-    [cipher]="core"
-    [crypto]="cipher core"
-    [packet]="crypto cipher core"
-    [socket]="packet crypto cipher core"
-    [stack]="packet crypto cipher core"
-    [recording]="packet crypto cipher core"
-    [recorder]="recording packet crypto cipher core"
-    [engine]="socket stack recording recorder packet crypto cipher core"
-    [platform]="core"
-    [control]="engine platform stack recording recorder packet crypto cipher core"
+    [public]=""
+    [core]="public"
+    [cipher]="core public"
+    [crypto]="cipher core public"
+    [packet]="crypto cipher core public"
+    [socket]="packet crypto cipher core public"
+    [stack]="packet crypto cipher core public"
+    [recording]="packet crypto cipher core public"
+    [recorder]="recording packet crypto cipher core public"
+    [engine]="socket stack recording recorder packet crypto cipher core public"
+    [platform]="core public"
+    [control]="engine platform stack recording recorder packet crypto cipher core public"
 )
 
 violation() {
@@ -74,7 +79,7 @@ check_file() {
 
 while IFS= read -r file; do
     check_file "$file" "$(layer_of "$(dirname "$file")")"
-done < <(find "$engine" "$control" \( -name '*.h' -o -name '*.cpp' \) | sort)
+done < <(find "$engine" "$control" "$public" \( -name '*.h' -o -name '*.cpp' \) | sort)
 
 if ((failures > 0)); then
     echo "check-layers: $failures violation(s)"

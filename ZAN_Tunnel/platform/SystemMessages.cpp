@@ -37,6 +37,17 @@ constexpr CodeText kTexts[] = {
     {DISP_E_EXCEPTION, u"Exception occurred."},
     {DISP_E_BADPARAMCOUNT, u"Invalid number of parameters."},
     {DISP_E_PARAMNOTOPTIONAL, u"Parameter not optional."},
+    {DISP_E_NONAMEDARGS, u"Does not support named arguments."},
+    {DISP_E_OVERFLOW, u"Out of present range."},
+    {TYPE_E_ELEMENTNOTFOUND, u"Element not found."},
+    {CLASS_E_NOAGGREGATION, u"Class does not support aggregation."},
+    {REGDB_E_READREGDB, u"Could not read key from registry."},
+    {REGDB_E_WRITEREGDB, u"Could not write key to registry."},
+    {REGDB_E_INVALIDVALUE, u"Invalid value for registry."},
+    {REGDB_E_CLASSNOTREG, u"Class not registered."},
+    {CO_E_CLASSSTRING, u"Invalid class string."},
+    {CO_E_DLLNOTFOUND, u"The module of the class could not be found."},
+    {CO_E_ERRORINDLL, u"The module of the class is not a valid component module."},
 };
 
 // errno values are small and positive; HRESULT failures are negative.

@@ -33,11 +33,11 @@ struct VARIANT {
 };
 
 // Makes the variant empty without looking at what it held.
-void VariantInit(VARIANT* v);
+ZAN_EXPORT void VariantInit(VARIANT* v);
 // Frees what the variant owns (a VT_BSTR string; a by-reference string
 // belongs to whoever passed the reference) and leaves it empty. A type
 // outside the supported set is refused with DISP_E_BADVARTYPE and left as is.
-HRESULT VariantClear(VARIANT* v);
+ZAN_EXPORT HRESULT VariantClear(VARIANT* v);
 
 using DISPID = int32_t;
 

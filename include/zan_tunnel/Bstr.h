@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ZanExport.h"
+
 #include <cstdint>
 #include <string_view>
 
@@ -13,25 +15,25 @@ using BSTR = char16_t*;
 
 // A copy of the zero-terminated `text`; null in gives null out. Throws
 // ComException(E_OUTOFMEMORY) when no memory is left.
-BSTR SysAllocString(const char16_t* text);
+ZAN_EXPORT BSTR SysAllocString(const char16_t* text);
 // A string of `length` characters copied from `text`, or all zero when
 // `text` is null. Throws ComException(E_OUTOFMEMORY) when no memory is left
 // or the length cannot be represented.
-BSTR SysAllocStringLen(const char16_t* text, uint32_t length);
+ZAN_EXPORT BSTR SysAllocStringLen(const char16_t* text, uint32_t length);
 // Frees a string made by the functions above; null is ignored.
-void SysFreeString(BSTR text);
+ZAN_EXPORT void SysFreeString(BSTR text);
 // The number of characters (0 for null).
-uint32_t SysStringLen(BSTR text);
+ZAN_EXPORT uint32_t SysStringLen(BSTR text);
 // The number of bytes (0 for null).
-uint32_t SysStringByteLen(BSTR text);
+ZAN_EXPORT uint32_t SysStringByteLen(BSTR text);
 
 // The characters of `text` (empty for null), embedded zeros included.
-std::u16string_view BstrView(BSTR text);
+ZAN_EXPORT std::u16string_view BstrView(BSTR text);
 // SysAllocStringLen over a view; an empty view gives an empty, non-null string.
-BSTR SysAllocStringView(std::u16string_view text);
+ZAN_EXPORT BSTR SysAllocStringView(std::u16string_view text);
 
 // Owns one BSTR and frees it when it goes. Move-only.
-class BstrOwner {
+class ZAN_EXPORT BstrOwner {
 public:
     BstrOwner() = default;
     explicit BstrOwner(BSTR owned) : text(owned) {}

@@ -1,16 +1,13 @@
 #pragma once
 
 #include "ComBase.h"
-#include "DispatchNameTable.h"
 #include "Variant.h"
 
 namespace zan {
 
 // Late-bound calls by DISPID, with names resolved through GetIDsOfNames.
 // Slot order follows the platform: after IUnknown's three come
-// GetTypeInfoCount, GetTypeInfo, GetIDsOfNames, Invoke. There is no type
-// information object here: GetTypeInfoCount answers 0 and GetTypeInfo may
-// return E_NOTIMPL; names and help texts come from a DispatchNameTable.
+// GetTypeInfoCount, GetTypeInfo, GetIDsOfNames, Invoke.
 class IDispatch : public IUnknown {
 public:
     virtual HRESULT GetTypeInfoCount(uint32_t* count) = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ZanExport.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -9,7 +11,7 @@ namespace zan {
 // A signaled flag with manual or automatic reset, built on a mutex and a
 // condition variable. An automatic-reset event is cleared by the Wait that
 // sees it signaled; a manual-reset one stays signaled until Reset.
-class CSyncEvent {
+class ZAN_EXPORT CSyncEvent {
 public:
     CSyncEvent(bool initiallySignaled, bool manualReset);
 
