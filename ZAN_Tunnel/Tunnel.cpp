@@ -125,7 +125,20 @@ void* CZAN_Tunnel::GetInterface(const IID& iid)
     if (iid == IID_IConnectionPointContainer) {
         return static_cast<IConnectionPointContainer*>(this);
     }
+    if (iid == IID_IZAN_TunnelStatistics) {
+        return static_cast<IZAN_TunnelStatistics*>(this);
+    }
     return nullptr;
+}
+
+HRESULT CZAN_Tunnel::GetStatistics(TunnelStatisticsSnapshot* snapshot)
+{
+    if (snapshot == nullptr) {
+        return E_POINTER;
+    }
+    const auto read = Statistics();
+    *snapshot = read.value_or(TunnelStatisticsSnapshot{});
+    return read ? S_OK : S_FALSE;
 }
 
 HRESULT CZAN_Tunnel::FindConnectionPoint(const IID& iid, IConnectionPoint** point)

@@ -7,6 +7,7 @@
 #include "ModuleLock.h"
 #include "ProxyDiscovery.h"
 #include "TunnelStatistics.h"
+#include "TunnelStatisticsSnapshot.h"
 #include "ZAN_Properties.h"
 
 #include <atomic>
@@ -29,6 +30,7 @@ class CTunnel;
 // last Release runs FinalRelease and destroys the control.
 class CZAN_Tunnel : public IZAN_Tunnel,
                     public IConnectionPointContainer,
+                    public IZAN_TunnelStatistics,
                     public ComObjectRoot,
                     private ITunnelEvents {
 public:
@@ -39,7 +41,7 @@ public:
     uint32_t AddRefControl() { return static_cast<IZAN_Tunnel*>(this)->AddRef(); }
     uint32_t ReleaseControl() { return static_cast<IZAN_Tunnel*>(this)->Release(); }
 
-    // IDispatch, served from the compiled-in member table.
+    // IDispatch, served from the compiled-in type library.
     HRESULT GetTypeInfoCount(uint32_t* count) override;
     HRESULT GetTypeInfo(uint32_t index, uint32_t lcid, void** typeInfo) override;
     HRESULT GetIDsOfNames(const IID& iid, const char16_t** names, uint32_t count, uint32_t lcid,
@@ -49,6 +51,9 @@ public:
 
     // IConnectionPointContainer
     HRESULT FindConnectionPoint(const IID& iid, IConnectionPoint** point) override;
+
+    // IZAN_TunnelStatistics
+    HRESULT GetStatistics(TunnelStatisticsSnapshot* snapshot) override;
 
     // IZAN_Tunnel
     HRESULT Start() override;
@@ -118,7 +123,6 @@ private:
     void SetUpUdpTunnel();
     // Raises an event whose parameters are (message BSTR by reference[, code]).
     void RaiseTextEvent(DISPID dispid, const char* message, const int32_t* code);
-    HRESULT InvokeMember(DISPID dispid, uint16_t flags, DISPPARAMS& params, VARIANT* result);
 
     // Keeps the module loaded while the control lives; released last.
     ModuleLock::Holder moduleLock;

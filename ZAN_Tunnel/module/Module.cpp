@@ -4,14 +4,21 @@
 // with it, and unloads the module once DllCanUnloadNow answers S_OK: no
 // control and no factory reference is alive and no server lock is held.
 #include "ComResults.h"
+#include "DebugOutput.h"
 #include "IClassFactory.h"
 #include "IZAN_Tunnel.h"
 #include "ModuleLock.h"
+#include "ModuleRegistration.h"
+#include "RegistryFile.h"
 #include "Tunnel.h"
 #include "ZanModule.h"
 
+#include <dlfcn.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <new>
+#include <string>
 
 namespace zan {
 
@@ -106,6 +113,36 @@ ControlFactory& Factory()
     return factory;
 }
 
+// The path this module was loaded from, made absolute (symbolic links are
+// kept, so the registration survives an upgrade behind the link).
+std::string ModulePath()
+{
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&DllRegisterServer), &info) == 0 || info.dli_fname == nullptr) {
+        return {};
+    }
+    std::string path = info.dli_fname;
+    if (!path.empty() && path.front() != '/') {
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd) != nullptr) {
+            path = std::string(cwd) + "/" + path;
+        }
+    }
+    return path;
+}
+
+HRESULT Registration(bool add)
+{
+    std::string message;
+    const std::string path = ModulePath();
+    const HRESULT hr = add ? RegisterModule(path, RegistryPath(), &message)
+                           : UnregisterModule(path, RegistryPath(), &message);
+    if (hr < 0) {
+        OutputDebugStringA(((add ? "DllRegisterServer: " : "DllUnregisterServer: ") + message + "\n").c_str());
+    }
+    return hr;
+}
+
 } // namespace
 
 } // namespace zan
@@ -127,4 +164,14 @@ extern "C" HRESULT DllGetClassObject(const IID& clsid, const IID& iid, void** ou
         return CLASS_E_CLASSNOTAVAILABLE;
     }
     return Factory().QueryInterface(iid, out);
+}
+
+extern "C" HRESULT DllRegisterServer()
+{
+    return Registration(true);
+}
+
+extern "C" HRESULT DllUnregisterServer()
+{
+    return Registration(false);
 }

@@ -14,6 +14,7 @@ using VARTYPE = uint16_t;
 
 inline constexpr VARTYPE VT_EMPTY = 0;
 inline constexpr VARTYPE VT_I4 = 3;
+inline constexpr VARTYPE VT_I1 = 16;  // only as VT_I1 | VT_BYREF: a byte buffer in a description
 inline constexpr VARTYPE VT_BSTR = 8;
 inline constexpr VARTYPE VT_UI1 = 17;
 inline constexpr VARTYPE VT_UI4 = 19;
@@ -42,6 +43,8 @@ ZAN_EXPORT HRESULT VariantClear(VARIANT* v);
 using DISPID = int32_t;
 
 inline constexpr DISPID DISPID_UNKNOWN = -1;
+// The named argument that carries the new value of a property put.
+inline constexpr DISPID DISPID_PROPERTYPUT = -3;
 
 // Arguments of an Invoke, last argument first, as the platform orders them.
 struct DISPPARAMS {

@@ -105,9 +105,9 @@ TEST(ModuleEntryPoints, InternalsAreHiddenAndThePublicInterfaceIsExported)
 {
     LoadedModule module;
     ASSERT_TRUE(module.Loaded());
-    for (const char* exported : {"DllCanUnloadNow", "DllGetClassObject",
+    for (const char* exported : {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer",
                                  "_ZN3zan14SysAllocStringEPKDs", "_ZN3zan13SysFreeStringEPDs",
-                                 "_ZN3zan10CSyncEvent4WaitEl"}) {
+                                 "_ZN3zan10CSyncEvent4WaitEl", "_ZN3zan22CreateRegisteredObjectERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEERKNS_4GUIDEPPvPS5_"}) {
         EXPECT_NE(module.Symbol(exported), nullptr) << exported;
     }
     // The control's own class, the engine and the platform layer stay inside.

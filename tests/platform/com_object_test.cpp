@@ -1,5 +1,4 @@
 #include "ComResults.h"
-#include "DispatchNameTable.h"
 #include "platform_test_support.h"
 
 #include <gtest/gtest.h>
@@ -51,26 +50,6 @@ TEST(ComObject, QueryInterfaceRefusesWhatTheClassDoesNotOffer)
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(plain->QueryInterface(IID_IDispatch, nullptr), E_POINTER);
     EXPECT_EQ(plain->Release(), 0u);
-}
-
-TEST(DispatchNameTable, ResolvesMemberNamesWithoutRegardToCase)
-{
-    const DispatchNameTable table({{1, u"Start", u"Starts the tunnel."}, {2, u"LocalPort", u"The local port."}});
-    EXPECT_EQ(table.IdOfName(u"LOCALPORT"), 2);
-    EXPECT_EQ(table.IdOfName(u"LocalPor"), std::nullopt);
-    EXPECT_EQ(table.Find(2)->helpText, u"The local port.");
-    EXPECT_EQ(table.Find(9), nullptr);
-
-    // Named arguments are not described: the member resolves, they do not.
-    const char16_t* names[] = {u"start", u"timeout"};
-    DISPID ids[2] = {0, 0};
-    EXPECT_EQ(table.GetIDsOfNames(names, 1, ids), S_OK);
-    EXPECT_EQ(ids[0], 1);
-    EXPECT_EQ(table.GetIDsOfNames(names, 2, ids), DISP_E_UNKNOWNNAME);
-    EXPECT_EQ(ids[1], DISPID_UNKNOWN);
-    const char16_t* missing[] = {nullptr};
-    EXPECT_EQ(table.GetIDsOfNames(missing, 1, ids), DISP_E_UNKNOWNNAME);
-    EXPECT_EQ(table.GetIDsOfNames(nullptr, 1, ids), E_POINTER);
 }
 
 } // namespace

@@ -214,6 +214,11 @@ std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode
                                 text.find_first_not_of("0123456789") == std::string::npos;
             return digits && std::stoul(text) > 0 ? std::string() : "expects a positive number or forever";
         });
+    app.add_option("--progid", options.progId,
+                   "NAME  create the control from the registered module (e.g. ZAN_Tunnel.ZAN_Tunnel)");
+    app.add_option("--call", options.call,
+                   "METHOD [ARG...]  after the settings, call METHOD by name (e.g. GetProperties ttl), print the "
+                   "result and exit");
     app.set_version_flag("--version", std::string("zan-tunnel ") + ZAN_VERSION);
 
     auto* demo = app.add_subcommand("demo", "two tunnels in one process exchange datagrams over loopback");

@@ -39,6 +39,9 @@ struct HostOptions {
     double durationSeconds = 0;  // 0: until SIGINT or SIGTERM
     uint32_t reconnectLimit = 0;  // TCP: failed tries before giving up; 0 until stopped
 
+    std::string progId;             // create the control by this registered name
+    std::vector<std::string> call;  // METHOD ARG...: call it by name, print, exit
+
     bool demo = false;
     uint32_t demoCount = 20000;
     uint32_t demoSize = 200;

@@ -1,10 +1,13 @@
 #include "TunnelHost.h"
 
 #include "Apartment.h"
+#include "DispatchCall.h"
 #include "EventPrinter.h"
 #include "HostText.h"
 #include "MessagePresenter.h"
+#include "ObjectCreation.h"
 #include "Tunnel.h"
+#include "TunnelStatisticsSnapshot.h"
 
 #include <chrono>
 #include <csignal>
@@ -33,10 +36,17 @@ void OnSignal(int)
     TunnelHost::stopRequested.store(true);
 }
 
-void PrintStatistics(const CZAN_Tunnel& control)
+void PrintStatistics(IZAN_Tunnel& control)
 {
-    const auto stats = control.Statistics();
-    if (!stats) {
+    TunnelStatisticsSnapshot snapshot;
+    void* statistics = nullptr;
+    const bool known = control.QueryInterface(IID_IZAN_TunnelStatistics, &statistics) == S_OK &&
+                       static_cast<IZAN_TunnelStatistics*>(statistics)->GetStatistics(&snapshot) == S_OK;
+    if (statistics != nullptr) {
+        static_cast<IZAN_TunnelStatistics*>(statistics)->Release();
+    }
+    const TunnelStatisticsSnapshot* stats = &snapshot;
+    if (!known) {
         std::fprintf(stderr, "stats: no engine\n");
         return;
     }
@@ -66,14 +76,39 @@ void PrintStatistics(const CZAN_Tunnel& control)
     std::fflush(stderr);
 }
 
-// A control created here and released on every way out.
+// A control created here (built in, or from the registered module) and
+// released on every way out; a module loaded for it is unloaded after.
 struct ControlRef {
-    CZAN_Tunnel* control = nullptr;
+    IZAN_Tunnel* control = nullptr;
     ~ControlRef()
     {
         if (control != nullptr) {
-            control->ReleaseControl();
+            control->Release();
         }
+        FreeUnusedModules();
+    }
+
+    bool Create(const std::string& progId)
+    {
+        if (progId.empty()) {
+            CZAN_Tunnel* builtIn = nullptr;
+            if (CZAN_Tunnel::CreateInstance(&builtIn) != S_OK) {
+                std::fprintf(stderr, "zan-tunnel: the control could not be created\n");
+                return false;
+            }
+            control = builtIn;
+            return true;
+        }
+        void* out = nullptr;
+        std::string message;
+        const HRESULT hr = CreateRegisteredObject(progId, IID_IZAN_Tunnel, &out, &message);
+        if (hr < 0) {
+            std::fprintf(stderr, "zan-tunnel: cannot create %s (0x%08X): %s\n", progId.c_str(),
+                         static_cast<uint32_t>(hr), message.c_str());
+            return false;
+        }
+        control = static_cast<IZAN_Tunnel*>(out);
+        return true;
     }
 };
 
@@ -88,7 +123,7 @@ void TunnelHost::InstallSignalHandlers()
     sigaction(SIGTERM, &action, nullptr);
 }
 
-bool TunnelHost::Apply(CZAN_Tunnel& control)
+bool TunnelHost::Apply(IZAN_Tunnel& control)
 {
     using Kind = HostOptions::Kind;
     for (const HostOptions::Action& action : options.actions) {
@@ -133,7 +168,7 @@ bool TunnelHost::Apply(CZAN_Tunnel& control)
     return true;
 }
 
-bool TunnelHost::StartRecording(CZAN_Tunnel& control)
+bool TunnelHost::StartRecording(IZAN_Tunnel& control)
 {
     if (options.recordFile.empty()) {
         return true;
@@ -152,7 +187,7 @@ bool TunnelHost::StartRecording(CZAN_Tunnel& control)
     return true;
 }
 
-void TunnelHost::PrintGets(CZAN_Tunnel& control)
+void TunnelHost::PrintGets(IZAN_Tunnel& control)
 {
     for (const std::string& name : options.gets) {
         BSTR value = nullptr;
@@ -165,7 +200,7 @@ void TunnelHost::PrintGets(CZAN_Tunnel& control)
     std::fflush(stdout);
 }
 
-void TunnelHost::RunUntilStopped(CZAN_Tunnel& control)
+void TunnelHost::RunUntilStopped(IZAN_Tunnel& control)
 {
     using Clock = std::chrono::steady_clock;
     const auto begin = Clock::now();
@@ -192,16 +227,21 @@ int TunnelHost::Run()
     int exitCode = 0;
     {
         ControlRef ref;
-        if (CZAN_Tunnel::CreateInstance(&ref.control) != S_OK) {
-            std::fprintf(stderr, "zan-tunnel: the control could not be created\n");
+        if (!ref.Create(options.progId)) {
+            SetMessagePresenter(nullptr, nullptr);
             Apartment::Leave();
             return 1;
         }
-        CZAN_Tunnel& control = *ref.control;
+        IZAN_Tunnel& control = *ref.control;
         IConnectionPoint* point = nullptr;
         uint32_t cookie = 0;
-        if (control.FindConnectionPoint(DIID__IZAN_TunnelEvents, &point) == S_OK) {
-            point->Advise(&printer, &cookie);
+        void* container = nullptr;
+        if (control.QueryInterface(IID_IConnectionPointContainer, &container) == S_OK) {
+            if (static_cast<IConnectionPointContainer*>(container)->FindConnectionPoint(DIID__IZAN_TunnelEvents,
+                                                                                        &point) == S_OK) {
+                point->Advise(&printer, &cookie);
+            }
+            static_cast<IConnectionPointContainer*>(container)->Release();
         }
 
         // A refused setting answers a failure code; a property the control
@@ -210,6 +250,8 @@ int TunnelHost::Run()
         const int reportsBefore = reportsShown.load();
         if (!Apply(control) || reportsShown.load() != reportsBefore) {
             exitCode = 2;
+        } else if (!options.call.empty()) {
+            exitCode = CallByName(control, options.call);
         } else if (const HRESULT hr = control.Start(); hr != S_OK || reportsShown.load() != reportsBefore) {
             // An engine exception answers S_OK after its report: still a failed start.
             std::fprintf(stderr, "zan-tunnel: Start failed (0x%08X)\n", static_cast<uint32_t>(hr));

@@ -6,7 +6,7 @@
 
 namespace zan {
 
-class CZAN_Tunnel;
+class IZAN_Tunnel;
 
 // Runs one tunnel control as the command line says: applies the settings in
 // order, starts it, prints every event and exception report as one line on
@@ -23,10 +23,10 @@ public:
     static void InstallSignalHandlers();
 
 private:
-    bool Apply(CZAN_Tunnel& control);
-    bool StartRecording(CZAN_Tunnel& control);
-    void PrintGets(CZAN_Tunnel& control);
-    void RunUntilStopped(CZAN_Tunnel& control);
+    bool Apply(IZAN_Tunnel& control);
+    bool StartRecording(IZAN_Tunnel& control);
+    void PrintGets(IZAN_Tunnel& control);
+    void RunUntilStopped(IZAN_Tunnel& control);
 
     const HostOptions& options;
 };

@@ -1,15 +1,8 @@
 #include "TunnelStatistics.h"
 
-#include <numeric>
-
 namespace zan {
 
 using TunnelPacketFormat::OpenResult;
-
-uint64_t TunnelStatistics::Snapshot::Drops() const
-{
-    return std::accumulate(drops.begin(), drops.end(), uint64_t{0});
-}
 
 void TunnelStatistics::Dropped(OpenResult reason)
 {

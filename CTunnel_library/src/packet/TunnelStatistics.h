@@ -1,6 +1,7 @@
 #pragma once
 
 #include "TunnelPacketFormat.h"
+#include "TunnelStatisticsSnapshot.h"
 
 #include <array>
 #include <atomic>
@@ -14,29 +15,9 @@ class TunnelStatistics {
 public:
     static constexpr size_t kOpenResults = static_cast<size_t>(TunnelPacketFormat::OpenResult::kCount);
 
-    struct Snapshot {
-        uint64_t datagramsSent = 0;       // data packets that left through the tunnel
-        uint64_t bytesSent = 0;           // their payload bytes
-        uint64_t sendFailures = 0;        // data packets that could not be sent
-        uint64_t keepAlivesSent = 0;
-        uint64_t datagramsReceived = 0;   // data packets opened and dispatched
-        uint64_t bytesReceived = 0;       // their payload bytes
-        uint64_t keepAlivesReceived = 0;  // other opened packets (kind byte not 2)
-        std::array<uint64_t, kOpenResults> drops{};  // by OpenResult (kOpened, kNothing stay 0)
-        uint64_t ringOverwrites = 0;      // queued datagrams a full ring dropped
-        uint64_t recorderOverflows = 0;   // records the recorder's full queue dropped
-        uint64_t tcpConnects = 0;         // established TCP connections
-        uint64_t tcpLosses = 0;           // connections found lost
-        uint64_t tcpReconnects = 0;       // connect tries after a loss or a failed first connect
-        uint64_t staleDatagrams = 0;      // queued while the TCP tunnel was down, too old to send
-        bool tcpConnected = false;
-        uint64_t kernelDrops = 0;         // datagrams the system dropped from full receive queues
-        uint64_t emptyDatagrams = 0;      // zero-length datagrams read and dropped
-        uint64_t unauthenticatedControl = 0;  // sealed-format non-data packets that failed to authenticate
-        uint64_t peerChanges = 0;         // moves of a learned peer to a new address
-
-        uint64_t Drops() const;
-    };
+    // The public form of the counters (what a host of the module sees).
+    using Snapshot = TunnelStatisticsSnapshot;
+    static_assert(kOpenResults == kTunnelOpenResultCount);
 
     void DataSent(uint64_t bytes) { Add(datagramsSent, 1); Add(bytesSent, bytes); }
     void SendFailed() { Add(sendFailures, 1); }

@@ -2,7 +2,6 @@
 
 #include "Bstr.h"
 #include "ComBase.h"
-#include "DispatchNameTable.h"
 #include "IDispatch.h"
 #include "ResultCodes.h"
 
@@ -84,32 +83,6 @@ enum ZanTunnelEventDispId : DISPID {
     DISPID_DisconnectEvent = 4,
     DISPID_StartEvent = 5,
     DISPID_StopEvent = 6,
-};
-
-// The compiled-in description a host's IDispatch calls are served from.
-inline const DispatchEntry kZanTunnelMembers[] = {
-    {DISPID_Start, u"Start", u"method Start"},
-    {DISPID_Stop, u"Stop", u"method Stop"},
-    {DISPID_Clear, u"Clear", u"method Clear"},
-    {DISPID_SetDestinationAddress, u"SetDestinationAddress", u"method SetDestinationAddress"},
-    {DISPID_SetDestinationPort, u"SetDestinationPort", u"method SetDestinationPort"},
-    {DISPID_SetReceiveAddress, u"SetReceiveAddress", u"method SetReceiveAddress"},
-    {DISPID_AddReceivePort, u"AddReceivePort", u"method AddReceivePort"},
-    {DISPID_SetSendAddress, u"SetSendAddress", u"method SetSendAddress"},
-    {DISPID_SetSourceTag, u"SetSourceTag", u"method SetSourceTag"},
-    {DISPID_SetLogLevel, u"SetLogLevel", u"method SetLogLevel"},
-    {DISPID_CryptoKey, u"CryptoKey", u"property CryptoKey"},
-    {DISPID_CryptoType, u"CryptoType", u"property CryptoType"},
-    {DISPID_GetSocketStackFactoryInstance, u"GetSocketStackFactoryInstance", u"method GetSocketStackFactoryInstance"},
-    {DISPID_Filename, u"Filename", u"property Filename"},
-    {DISPID_SaveExternalData, u"SaveExternalData", u"method SaveExternalData"},
-    {DISPID_StartRecording, u"StartRecording", u"method StartRecording"},
-    {DISPID_StopRecording, u"StopRecording", u"method StopRecording"},
-    {DISPID_RecordingModeState, u"RecordingModeState", u"method RecordingModeState"},
-    {DISPID_SetHeader, u"SetHeader", u"method SetHeader"},
-    {DISPID_LocalPort, u"LocalPort", u"property LocalPort"},
-    {DISPID_SetProperties, u"SetProperties", u"method set properties"},
-    {DISPID_GetProperties, u"GetProperties", u"method get properties"},
 };
 
 } // namespace zan
