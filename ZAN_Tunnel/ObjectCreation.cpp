@@ -77,10 +77,9 @@ HRESULT ClassOf(const RegistryData& registry, const std::string& name, GUID& cls
     return Fail(REGDB_E_INVALIDVALUE, "the CurVer entries of '" + name + "' go round in a circle", message);
 }
 
-// The module of `path`, loaded now or earlier.
+// The module of `path`, loaded now or earlier. Must hold modulesLock.
 HRESULT Load(const std::string& path, LoadedModule& module, std::string* message)
 {
-    std::lock_guard guard(modulesLock);
     if (const auto found = modules.find(path); found != modules.end()) {
         module = found->second;
         return S_OK;
@@ -133,12 +132,19 @@ HRESULT CreateRegisteredObject(const std::string& name, const IID& iid, void** o
         return Fail(REGDB_E_CLASSNOTREG, "the class " + GuidText(clsid) + " is not registered in " + registryPath,
                     message);
     }
-    LoadedModule module;
-    if (const HRESULT hr = Load(*path, module, message); hr < 0) {
-        return hr;
-    }
+    // The module stays loaded while the lock is held; once the factory is
+    // ours, its reference keeps DllCanUnloadNow from answering S_OK.
     void* factoryOut = nullptr;
-    HRESULT hr = module.getClassObject(clsid, IID_IClassFactory, &factoryOut);
+    HRESULT hr = S_OK;
+    {
+        std::lock_guard guard(modulesLock);
+        LoadedModule module;
+        hr = Load(*path, module, message);
+        if (hr < 0) {
+            return hr;
+        }
+        hr = module.getClassObject(clsid, IID_IClassFactory, &factoryOut);
+    }
     if (hr < 0 || factoryOut == nullptr) {
         return Fail(hr < 0 ? hr : E_UNEXPECTED,
                     "the module " + *path + " does not make the class " + GuidText(clsid), message);

@@ -103,17 +103,20 @@ bool WriteAll(int fd, const std::string& text)
     return true;
 }
 
-// Reads the whole file; nothing when it cannot be opened or read (errno
-// tells why).
-std::optional<std::string> ReadFileText(const std::string& path)
+// Reads the whole file; nothing, with `error` saying why, when it cannot
+// be opened or read.
+std::optional<std::string> ReadFileText(const std::string& path, RegistryError& error)
 {
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
     std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
+    if (in) {
+        text << in.rdbuf();
+    }
+    if (!in || in.bad()) {
+        const int number = errno;
+        error = {REGDB_E_READREGDB, "the registry file " + path + " cannot be read: " +
+                                        (number != 0 ? SystemError(number) : "read error")};
         return std::nullopt;
     }
     return text.str();
@@ -246,12 +249,8 @@ std::string RegistryPath()
 
 std::optional<RegistryData> ReadRegistry(const std::string& path, RegistryError& error)
 {
-    errno = 0;
-    const auto text = ReadFileText(path);
+    const auto text = ReadFileText(path, error);
     if (!text) {
-        const int number = errno;
-        error = {REGDB_E_READREGDB, "the registry file " + path + " cannot be read: " +
-                                        (number != 0 ? SystemError(number) : "read error")};
         return std::nullopt;
     }
     if (text->empty()) {
@@ -284,12 +283,8 @@ bool UpdateRegistry(const std::string& path, const std::function<bool(RegistryDa
     RegistryData data;
     struct stat info {};
     if (stat(path.c_str(), &info) == 0) {
-        errno = 0;
-        const auto text = ReadFileText(path);
+        const auto text = ReadFileText(path, error);
         if (!text) {
-            const int number = errno;
-            error = {REGDB_E_READREGDB, "the registry file " + path + " cannot be read: " +
-                                            (number != 0 ? SystemError(number) : "read error")};
             return false;
         }
         auto parsed = ParseRegistry(*text, path, error);
