@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake ninja-build pkg-config
+  g++ cmake ninja-build pkg-config dpkg-dev file
   libasio-dev libssl-dev libntlm0-dev libproxy-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   squid iproute2
