@@ -67,5 +67,5 @@ if(BUILD_TESTING AND NOT ZAN_FUZZ)
            COMMAND bash ${PROJECT_SOURCE_DIR}/tests/install/install_test.sh ${CMAKE_BINARY_DIR}
                    ${PROJECT_SOURCE_DIR} "${ZAN_SANITIZE}")
   set_tests_properties(InstallTest.ExampleHostBuildsAndRunsFromTheInstalledFiles
-                       PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 RUN_SERIAL ON)
+                       PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 RUN_SERIAL ON)
 endif()
