@@ -1,32 +1,19 @@
+#include "ProgramRun.h"
 #include "registry_test_util.h"
-
-#include <sys/wait.h>
-
-#include <cstdio>
 
 namespace zan {
 namespace {
 
+// A program's exit code with its standard output and error together.
 struct ProgramRun {
     int exitCode = -1;
-    std::string output;  // standard output and error together
+    std::string output;
 };
 
 ProgramRun Execute(const std::string& command)
 {
-    ProgramRun run;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        ADD_FAILURE() << "cannot run " << command;
-        return run;
-    }
-    char buffer[512];
-    while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        run.output += buffer;
-    }
-    const int status = pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    const ProgramOutcome outcome = RunProgram(command);
+    return {outcome.code, outcome.out + outcome.err};
 }
 
 const std::string kRegsvr = ZAN_REGSVR_PROGRAM;
