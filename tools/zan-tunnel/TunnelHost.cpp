@@ -80,6 +80,7 @@ void PrintStatistics(IZAN_Tunnel& control)
 // released on every way out; a module loaded for it is unloaded after.
 struct ControlRef {
     IZAN_Tunnel* control = nullptr;
+    CZAN_Tunnel* builtIn = nullptr;  // the same object when it is the built-in control
     ~ControlRef()
     {
         if (control != nullptr) {
@@ -91,7 +92,6 @@ struct ControlRef {
     bool Create(const std::string& progId)
     {
         if (progId.empty()) {
-            CZAN_Tunnel* builtIn = nullptr;
             if (CZAN_Tunnel::CreateInstance(&builtIn) != S_OK) {
                 std::fprintf(stderr, "zan-tunnel: the control could not be created\n");
                 return false;
@@ -246,7 +246,11 @@ int TunnelHost::Run()
 
         // A refused setting answers a failure code; a property the control
         // does not handle answers S_OK after its report: both stop here.
-        control.SetTcpReconnectLimit(options.reconnectLimit);
+        // The reconnection limit is a setting of the built-in control only;
+        // a registered module's control keeps its default.
+        if (ref.builtIn != nullptr) {
+            ref.builtIn->SetTcpReconnectLimit(options.reconnectLimit);
+        }
         const int reportsBefore = reportsShown.load();
         if (!Apply(control) || reportsShown.load() != reportsBefore) {
             exitCode = 2;
