@@ -1,4 +1,5 @@
 #include "CNetworkSocket.h"
+#include "HostProcess.h"
 #include "control_test_util.h"
 
 #include <gtest/gtest.h>
@@ -20,64 +21,6 @@ using namespace controltest;
 
 constexpr char kKey[] =
     "tunnel_cc=9 000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f a0a1a2a3a4a5a6a7a8a9aaabacad 500";
-
-// A zan-tunnel process, stopped with SIGTERM at the end.
-class HostProcess {
-public:
-    explicit HostProcess(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), ZAN_TUNNEL_PROGRAM);
-        pid = fork();
-        if (pid == 0) {
-            std::vector<char*> argv;
-            for (auto& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-    }
-    // The exit status after SIGTERM (bounded: SIGKILL after 10 s).
-    int Stop()
-    {
-        kill(pid, SIGTERM);
-        for (int i = 0; i < 1000; ++i) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            usleep(10000);
-        }
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        pid = -1;
-        return -2;
-    }
-    // The exit code if the process ends by itself within `ms`.
-    std::optional<int> WaitForExit(int ms)
-    {
-        for (int waited = 0; waited <= ms; waited += 10) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            usleep(10000);
-        }
-        return std::nullopt;
-    }
-    ~HostProcess()
-    {
-        if (pid > 0) {
-            Stop();
-        }
-    }
-
-private:
-    pid_t pid = -1;
-};
 
 class Socket {
 public:

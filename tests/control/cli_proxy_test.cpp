@@ -5,6 +5,7 @@
 #include "CNetworkSocket.h"
 #include "SquidProxy.h"
 #include "TcpTestPeer.h"
+#include "HostProcess.h"
 #include "control_test_util.h"
 
 #include <gtest/gtest.h>
@@ -29,76 +30,8 @@ namespace {
 using namespace controltest;
 using squidtest::SquidProxy;
 
-// A zan-tunnel process with the given environment (nothing else of ours),
-// its stderr kept in a file. Ended with SIGTERM (SIGKILL after 10 s).
-class Program {
-public:
-    Program(std::vector<std::string> args, std::vector<std::string> environment = {})
-    {
-        char pattern[] = "/tmp/zan-cli-err-XXXXXX";
-        const int err = ::mkstemp(pattern);
-        errorFile = pattern;
-        args.insert(args.begin(), ZAN_TUNNEL_PROGRAM);
-        environment.push_back("PATH=/usr/bin:/bin");
-        pid = ::fork();
-        if (pid == 0) {
-            ::dup2(err, 2);
-            std::vector<char*> argv;
-            for (auto& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            std::vector<char*> envp;
-            for (auto& e : environment) {
-                envp.push_back(e.data());
-            }
-            envp.push_back(nullptr);
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
-        ::close(err);
-    }
-    ~Program()
-    {
-        if (pid > 0) {
-            (void)Stop();
-        }
-        ::unlink(errorFile.c_str());
-    }
-    // The exit code when the process ends by itself within `ms`.
-    std::optional<int> WaitForExit(int ms)
-    {
-        for (int waited = 0; waited <= ms; waited += 10) {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            ::usleep(10000);
-        }
-        return std::nullopt;
-    }
-    int Stop()
-    {
-        ::kill(pid, SIGTERM);
-        if (const auto code = WaitForExit(10000)) {
-            return *code;
-        }
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-        pid = -1;
-        return -2;
-    }
-    std::string Errors() const
-    {
-        std::ifstream in(errorFile);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-
-private:
-    pid_t pid = -1;
-    std::string errorFile;
-};
+// The processes get an environment with nothing of ours (only PATH).
+const std::vector<std::string> kNothingOfOurs;
 
 // A temporary folder with files of chosen content and mode.
 class Files {
@@ -153,7 +86,7 @@ TEST(CommandLineHostFiles, OnlySmallRegularFilesAreReadOthersEndWithCode2)
             // A bad port after the file ends an accepted file's run too.
             std::vector<std::string> withStop = args;
             withStop.insert(withStop.end(), {"--receive-port", "70000"});
-            Program host(withStop);
+            HostProcess host(withStop, kNothingOfOurs);
             const auto code = host.WaitForExit(5000);
             ASSERT_TRUE(code.has_value()) << args[0] << " " << c.path << " did not end";
             const std::string errors = host.Errors();
@@ -174,7 +107,7 @@ TEST(CommandLineHostFiles, SecretsOtherUsersCanReadDrawAWarning)
     Files files;
     for (const mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0604}, mode_t{0400}}) {
         const std::string path = files.Write("secret" + std::to_string(mode), "s3cret\n", mode);
-        Program host({"--set-file", "tunnel_cc=" + path, "--receive-port", "70000"});
+        HostProcess host({"--set-file", "tunnel_cc=" + path, "--receive-port", "70000"}, kNothingOfOurs);
         ASSERT_TRUE(host.WaitForExit(5000).has_value());
         const bool warned = host.Errors().find("accessible by other users") != std::string::npos;
         EXPECT_EQ(warned, (mode & 077) != 0) << std::oct << mode << ": " << host.Errors();
@@ -202,8 +135,8 @@ void CarryThroughProxy(const std::vector<std::string>& proxyArgs, const std::vec
         a.insert(a.end(), proxyArgs.begin(), proxyArgs.end());
         return a;
     };
-    Program a(args("127.0.0.2", portA, "127.0.0.4"), environment);
-    Program b(args("127.0.0.3", portB, "127.0.0.5"), environment);
+    HostProcess a(args("127.0.0.2", portA, "127.0.0.4"), environment);
+    HostProcess b(args("127.0.0.3", portB, "127.0.0.5"), environment);
     ASSERT_TRUE(relay.WaitForConnections(2, 20000)) << a.Errors() << b.Errors();
 
     auto carried = [&](const char* to, uint16_t port, CNetworkSocket& out) {
