@@ -87,7 +87,8 @@ private:
     bool Send(const std::string& request, const char* failure);
 
     IProxyConnection& connection;
-    const Settings& settings;
+    // A copy: the caller's settings may be a temporary. Wiped with the exchange.
+    const Settings settings;
     std::vector<uint8_t> readArea;
     std::string firstReply;
     std::string code;
