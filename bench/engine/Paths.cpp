@@ -96,7 +96,13 @@ EnginePair::EnginePair(Transport transport, uint32_t cryptoType)
 {
     forward = Route{Address{kReceiveA, portA}, Address{kDeliveryB, portA}};
     backward = Route{Address{kReceiveB, portB}, Address{kDeliveryA, portB}};
-    if (transport == Transport::kTcp) {
+    if (transport == Transport::kTcpProxy) {
+        proxy = std::make_unique<squidtest::SquidProcess>(squidtest::SquidProcess::Kind::kOpen);
+        if (!proxy->Start()) {
+            throw std::runtime_error("squid: " + proxy->Error());
+        }
+    }
+    if (transport != Transport::kUdp) {
         peer = std::make_unique<TcpTestPeer>(TcpTestPeer::Mode::kPair);
         if (!peer->Start()) {
             throw std::runtime_error("test peer: " + peer->Error());
@@ -130,6 +136,9 @@ void EnginePair::Configure(CTunnel& engine, BenchEvents& sink, const char* deliv
     engine.SetDeliveryAddress(delivery);
     if (transport == Transport::kTcp) {
         engine.SetTcpTunnel(kLoopback, tunnelPort, cryptoType, kLegacyKey, nullptr, 0, nullptr, nullptr);
+    } else if (transport == Transport::kTcpProxy) {
+        engine.SetTcpTunnel(kLoopback, tunnelPort, cryptoType, kLegacyKey, kLoopback, proxy->Port(), nullptr,
+                            nullptr);
     } else {
         engine.SetReceiverNic(kLoopback);
         engine.SetUdpTunnel(listens ? nullptr : kLoopback, nullptr, tunnelPort, cryptoType, kLegacyKey, 0);

@@ -7,10 +7,12 @@
 //   DirectPath      sender -> exit                           (one hop)
 //   ForwarderChain  sender -> F1 -> F2 -> exit               (three hops, zero work)
 //   EnginePair      sender -> engine A -> tunnel -> engine B -> exit
-//                   (three hops; over UDP, or over TCP through a pairing TcpTestPeer)
+//                   (three hops; over UDP, or over TCP through a pairing TcpTestPeer,
+//                   directly or through a squid proxy that lets every CONNECT pass)
 
 #include "CTunnel.h"
 #include "ITunnelEvents.h"
+#include "SquidProcess.h"
 #include "TcpTestPeer.h"
 #include "UdpTools.h"
 
@@ -75,7 +77,7 @@ private:
 
 class EnginePair : public Path {
 public:
-    enum class Transport { kUdp, kTcp };
+    enum class Transport { kUdp, kTcp, kTcpProxy };
 
     // Builds and starts both engines; throws std::runtime_error when they
     // cannot carry traffic both ways within a few seconds.
@@ -88,8 +90,9 @@ private:
     void Configure(CTunnel& engine, BenchEvents& sink, const char* delivery, uint16_t port, const char* receive,
                    uint32_t cryptoType, uint16_t tunnelPort, bool listens);
 
-    // Declared first: the engines, which connect to it, go before it.
+    // Declared first: the engines, which connect to them, go before them.
     std::unique_ptr<TcpTestPeer> peer;
+    std::unique_ptr<squidtest::SquidProcess> proxy;
     Transport transport;
     BenchEvents eventsA, eventsB;
     CTunnel a, b;

@@ -3,7 +3,7 @@
 // and a zero-work three-hop forwarder chain. Prints one table and the
 // ratios of the four targets. See README.md.
 //
-//   bench_engine [--paths ref,udp,tcp] [--types 0,2,8] [--payloads 64,200,1200]
+//   bench_engine [--paths ref,udp,tcp,proxy] [--types 0,2,8] [--payloads 64,200,1200]
 //                [--step-ms N] [--search-steps N] [--rtt-count N] [--verbose 1]
 
 #include "Measure.h"
@@ -29,11 +29,13 @@ using namespace enginebench;
 namespace {
 
 constexpr size_t kRttPayload = 200;
+constexpr size_t kProxyPayload = 1200;
 
 struct Options {
     bool reference = true;
     bool udp = true;
     bool tcp = true;
+    bool proxy = true;  // type 8 at 1200 B through squid, when squid is installed
     std::vector<uint32_t> types{0, 2, 8};
     std::vector<size_t> payloads{64, 200, 1200};
     Settings settings;
@@ -66,7 +68,8 @@ bool ApplyOption(Options& options, const std::string& name, const char* value)
         options.reference = paths.find(",ref,") != std::string::npos;
         options.udp = paths.find(",udp,") != std::string::npos;
         options.tcp = paths.find(",tcp,") != std::string::npos;
-        return options.reference || options.udp || options.tcp;
+        options.proxy = paths.find(",proxy,") != std::string::npos;
+        return options.reference || options.udp || options.tcp || options.proxy;
     }
     const bool isNumber = name == "--step-ms" || name == "--search-steps" || name == "--rtt-count";
     const auto list = ParseList(value, isNumber ? 1 : 0, name == "--types" ? 8 : 100000);
@@ -187,6 +190,20 @@ void MeasurePath(Report& report, const Options& options, const std::string& name
     }
 }
 
+// One row through a proxy beside the direct TCP row: the price of the
+// proxy's extra hop at the size and protection that matter most.
+void MeasureProxyRow(Report& report, const Options& options)
+{
+    if (const auto missing = squidtest::MissingSquid()) {
+        std::printf("%-12s skipped: %s\n", "engine-proxy", missing->c_str());
+        return;
+    }
+    Options one = options;
+    one.payloads = {kProxyPayload};
+    MeasurePath(report, one, "engine-proxy", "8",
+                [] { return std::make_unique<EnginePair>(EnginePair::Transport::kTcpProxy, 8); });
+}
+
 double RateOf(const Report& report, const std::string& path, const std::string& type, size_t payload)
 {
     const Row* row = report.Find(path, type, payload);
@@ -249,7 +266,7 @@ int main(int argc, char** argv)
     const std::optional<Options> options = Parse(argc, argv);
     if (!options) {
         std::fprintf(stderr,
-                     "usage: bench_engine [--paths ref,udp,tcp] [--types 0,2,8] [--payloads 64,200,1200]\n"
+                     "usage: bench_engine [--paths ref,udp,tcp,proxy] [--types 0,2,8] [--payloads 64,200,1200]\n"
                      "                    [--step-ms N] [--search-steps N] [--rtt-count N] [--verbose 1]\n");
         return 2;
     }
@@ -274,6 +291,9 @@ int main(int argc, char** argv)
             MeasurePath(report, *options, name, std::to_string(type),
                         [transport, type] { return std::make_unique<EnginePair>(transport, type); });
         }
+    }
+    if (options->proxy) {
+        MeasureProxyRow(report, *options);
     }
     PrintTargets(report);
     return 0;

@@ -1,0 +1,275 @@
+#pragma once
+
+// A real HTTP proxy for the proxy tests and the engine benchmark: squid,
+// started on a free loopback
+// port with a configuration of its own in a temporary folder (pid file,
+// logs, no disk cache), and stopped at the end. One instance per kind:
+//   kOpen     CONNECT without authentication
+//   kBasic    Basic login against a password file the fixture writes
+//   kNtlm     NTLM login through squid's ntlm_fake_auth helper
+//   kDeny     every CONNECT refused (403)
+// Running as root, squid drops to its own user (`proxy`): the folder is
+// handed to that user. The folder is removed at the end unless KeepFolder()
+// was called, so the logs stay for a look (the path is printed).
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace zan {
+
+namespace squidtest {
+
+inline constexpr const char* kSquid = "/usr/sbin/squid";
+inline constexpr const char* kBasicHelper = "/usr/lib/squid/basic_ncsa_auth";
+inline constexpr const char* kNtlmHelper = "/usr/lib/squid/ntlm_fake_auth";
+// Basic credentials of the kBasic proxy: a password with a colon in it.
+inline constexpr const char* kBasicUser = "alice";
+inline constexpr const char* kBasicPassword = "s3cret:with:colons";
+// openssl passwd -apr1 -salt zanzanzz 's3cret:with:colons'
+inline constexpr const char* kBasicHash = "$apr1$zanzanzz$YJSO1rhlnm4xxV75pLTMH1";
+
+// Why the proxy tests cannot run here, or nothing when they can.
+inline std::optional<std::string> MissingSquid()
+{
+    for (const char* path : {kSquid, kBasicHelper, kNtlmHelper}) {
+        if (::access(path, X_OK) != 0) {
+            return std::string(path) + " is not installed (Debian package squid)";
+        }
+    }
+    return std::nullopt;
+}
+
+// A loopback TCP port nothing listens on right now.
+inline uint16_t FreeTcpPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    uint16_t port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
+inline bool Accepts(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+class SquidProcess {
+public:
+    enum class Kind { kOpen, kBasic, kNtlm, kDeny };
+
+    static constexpr int64_t kStartWaitMs = 30000;
+    static constexpr int64_t kStopWaitMs = 15000;
+
+    explicit SquidProcess(Kind kind) : kind(kind)
+    {
+        char pattern[] = "/tmp/zan-squid-XXXXXX";
+        if (::mkdtemp(pattern) != nullptr) {
+            folder = pattern;
+        }
+    }
+    ~SquidProcess()
+    {
+        Stop();
+        if (folder.empty()) {
+            return;
+        }
+        if (keepFolder) {
+            std::fprintf(stderr, "squid logs kept in %s\n", folder.c_str());
+        } else {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder, ignored);
+        }
+    }
+    SquidProcess(const SquidProcess&) = delete;
+    SquidProcess& operator=(const SquidProcess&) = delete;
+
+    // The folder with squid's logs outlives this object.
+    void KeepFolder() { keepFolder = true; }
+
+    // Starts squid on `port` (0: a free one) and waits until it accepts
+    // connections. False, with Error() telling why, when it did not.
+    bool Start(uint16_t wanted = 0)
+    {
+        if (folder.empty()) {
+            return Fail("no temporary folder");
+        }
+        port = wanted != 0 ? wanted : FreeTcpPort();
+        if (!WriteConfiguration()) {
+            return Fail("cannot write the configuration in " + folder);
+        }
+        pid = ::fork();
+        if (pid == 0) {
+            const int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, 0);
+            const int log = ::open((folder + "/squid.out").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            ::dup2(log, 1);
+            ::dup2(log, 2);
+            const std::string conf = folder + "/squid.conf";
+            ::execl(kSquid, kSquid, "-N", "-f", conf.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartWaitMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return Fail("squid exited at start; see " + folder);
+            }
+            if (Accepts(port)) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        Stop();
+        return Fail("squid did not listen within 30 s; see " + folder);
+    }
+
+    // Ends squid (SIGTERM, then SIGKILL after kStopWaitMs). Idempotent.
+    void Stop()
+    {
+        if (pid <= 0) {
+            return;
+        }
+        ::kill(pid, SIGTERM);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+                pid = -1;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+
+    // Stops squid and starts it again on the same port.
+    bool Restart()
+    {
+        Stop();
+        return Start(port);
+    }
+
+    uint16_t Port() const { return port; }
+    const std::string& Error() const { return error; }
+    const std::string& Folder() const { return folder; }
+    // The access log so far (one line per request squid finished).
+    std::string AccessLog() const
+    {
+        std::ifstream in(folder + "/access.log");
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+private:
+    bool Fail(const std::string& why)
+    {
+        error = why;
+        return false;
+    }
+
+    bool WriteConfiguration()
+    {
+        {
+            std::ofstream conf(folder + "/squid.conf");
+            conf << "http_port 127.0.0.1:" << port << "\n"
+                 << "pid_filename " << folder << "/squid.pid\n"
+                 << "cache_log " << folder << "/cache.log\n"
+                 << "access_log stdio:" << folder << "/access.log\n"
+                 << "cache_store_log none\n"
+                 << "coredump_dir " << folder << "\n"
+                 << "netdb_filename none\n"
+                 << "cache deny all\n"
+                 << "cache_mem 4 MB\n"
+                 << "icp_port 0\nhtcp_port 0\n"
+                 << "pinger_enable off\n"
+                 << "shutdown_lifetime 0 seconds\n"
+                 << "visible_hostname zan-test-proxy\n"
+                 << "dns_v4_first on\n"
+                 << "acl CONNECT method CONNECT\n";
+            switch (kind) {
+            case Kind::kOpen:
+                conf << "http_access allow all\n";
+                break;
+            case Kind::kBasic:
+                conf << "auth_param basic program " << kBasicHelper << " " << folder << "/passwords\n"
+                     << "auth_param basic realm zan test proxy\n"
+                     << "auth_param basic children 2\n"
+                     << "acl login proxy_auth REQUIRED\n"
+                     << "http_access allow login\n"
+                     << "http_access deny all\n";
+                break;
+            case Kind::kNtlm:
+                conf << "auth_param ntlm program " << kNtlmHelper << "\n"
+                     << "auth_param ntlm children 2\n"
+                     << "acl login proxy_auth REQUIRED\n"
+                     << "http_access allow login\n"
+                     << "http_access deny all\n";
+                break;
+            case Kind::kDeny:
+                conf << "http_access deny CONNECT\n"
+                     << "http_access allow all\n";
+                break;
+            }
+            std::ofstream passwords(folder + "/passwords");
+            passwords << kBasicUser << ":" << kBasicHash << "\n";
+            if (!conf || !passwords) {
+                return false;
+            }
+        }
+        // squid started as root works as its own user: it must be able to
+        // write its logs and pid file here.
+        if (::geteuid() == 0) {
+            if (const passwd* user = ::getpwnam("proxy")) {
+                for (const char* name : {"", "/squid.conf", "/passwords"}) {
+                    if (::chown((folder + name).c_str(), user->pw_uid, user->pw_gid) != 0) {
+                        return false;
+                    }
+                }
+            }
+        }
+        return ::chmod(folder.c_str(), 0755) == 0;
+    }
+
+    const Kind kind;
+    std::string folder;
+    std::string error;
+    uint16_t port = 0;
+    pid_t pid = -1;
+    bool keepFolder = false;
+};
+
+}  // namespace squidtest
+
+}  // namespace zan
