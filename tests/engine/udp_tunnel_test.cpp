@@ -1,10 +1,12 @@
 #include "CTunnel.h"
 #include "base_exception.h"
+#include "FileSizeLimit.h"
 #include "engine_test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
 #include <memory>
 #include <regex>
 
@@ -293,6 +295,57 @@ TEST(UdpTunnel, ReceivePortKeysAreAddressAndPort)
     EXPECT_EQ(engine.ReceivePortCount(), 1u);
     engine.AddReceivePort(port, "127.0.0.3");
     EXPECT_EQ(engine.ReceivePortCount(), 2u);
+}
+
+// A recording file that refuses its records (the disk is full) is reported
+// once through the engine's error report, however many records are lost,
+// and the tunnel goes on carrying every datagram both ways.
+TEST(UdpTunnel, RecordingWriteErrorIsReportedOnceWhileTrafficFlows)
+{
+    std::string folder = (std::filesystem::temp_directory_path() / "zanfull-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    const std::string path = folder + "/full.rec";
+    {
+        EnginePair pair(8);
+        ASSERT_TRUE(pair.WaitForPeer());
+        ASSERT_TRUE(pair.b.SetRecordFile(path));
+        ASSERT_TRUE(pair.b.Recorder().StartRecording());
+        const uint64_t full = pair.b.Recorder().WritePosition();
+        FileSizeLimit limit(full);  // not one record more fits
+
+        auto carry = [&](int round) {
+            for (int i = 0; i < 20; ++i) {
+                const auto forward = Pattern(100, static_cast<uint8_t>(round * 40 + i));
+                pair.sender.SendTo("127.0.0.2", pair.portA, forward);
+                ASSERT_EQ(pair.outOfB.Receive(), forward) << "round " << round << " A->B " << i;
+                const auto backward = Pattern(60, static_cast<uint8_t>(round * 40 + 20 + i));
+                pair.sender.SendTo("127.0.0.3", pair.portB, backward);
+                ASSERT_EQ(pair.outOfA.Receive(), backward) << "round " << round << " B->A " << i;
+            }
+        };
+        auto lostReach = [&](uint64_t count) {
+            pair.b.Recorder().WriteSoon();
+            return WaitUntil([&] { return pair.b.Recorder().LostRecords() >= count; });
+        };
+
+        // B records what it receives and what it sends: 40 records a round.
+        carry(0);
+        ASSERT_TRUE(lostReach(40)) << "lost " << pair.b.Recorder().LostRecords();
+        carry(1);
+        ASSERT_TRUE(lostReach(80)) << "lost " << pair.b.Recorder().LostRecords();
+
+        const std::vector<std::string> errors = pair.eventsB.Errors();
+        ASSERT_EQ(errors.size(), 1u) << "once per recording, not once per record";
+        EXPECT_EQ(errors[0].rfind("Exception :Recording : write error, records are being lost.\n", 0), 0u)
+            << errors[0];
+        EXPECT_TRUE(pair.eventsA.Errors().empty());
+        EXPECT_EQ(pair.b.Recorder().WritePosition(), full) << "no part of a refused record was kept";
+        EXPECT_TRUE(WaitUntil([&] { return pair.b.Statistics().datagramsSent == 40; }));
+        const auto stats = pair.b.Statistics();
+        EXPECT_EQ(stats.datagramsReceived, 40u);
+        EXPECT_EQ(stats.Drops(), 0u);
+    }
+    std::filesystem::remove_all(folder);
 }
 
 } // namespace

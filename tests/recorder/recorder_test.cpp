@@ -1,9 +1,7 @@
 // The recorder writing real files: states, times, the index, the bounded
 // queue and write failures, each file read back through the inspector.
+#include "FileSizeLimit.h"
 #include "RecorderTestSupport.h"
-
-#include <csignal>
-#include <sys/resource.h>
 
 namespace zan {
 
@@ -49,28 +47,6 @@ LoadedFile Load(const std::string& path)
     file.blocks = ReadBlocks(file.bytes, &file.inspection);
     return file;
 }
-
-// Caps the size of files this process may write, for as long as it lives.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);  // a refused write fails with EFBIG instead
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        Set(bytes);
-    }
-    ~FileSizeLimit() { Lift(); }
-    void Set(rlim_t bytes)
-    {
-        rlimit limit = saved;
-        limit.rlim_cur = bytes;
-        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    }
-    void Lift() { ::setrlimit(RLIMIT_FSIZE, &saved); }
-
-private:
-    rlimit saved{};
-};
 
 class Recorder : public RecorderTest {
 protected:

@@ -119,6 +119,45 @@ TEST(TcpTestPeer, PairsTunnelSocketsAndRepairsAReconnectingOne)
     EXPECT_EQ(peer.Read().greetingOk, 3u);
 }
 
+// Pair mode with a hold: what a lone connection sent reaches its partner
+// first, in order, up to the hold's size; without a hold it is dropped.
+TEST(TcpTestPeer, HoldsFramesOfALoneConnectionForItsPartner)
+{
+    const Bytes first = RawFrame(5, 0x11);
+    const Bytes second = RawFrame(5, 0x22);
+    const Bytes third = RawFrame(5, 0x33);  // beyond a hold of two frames
+    const Bytes later = RawFrame(3, 0x44);
+    struct Case {
+        size_t hold;
+        std::vector<Bytes> expected;
+    };
+    for (const Case& c : {Case{0, {later}}, Case{2 * first.size(), {first, second, later}}}) {
+        TcpTestPeer peer(TcpTestPeer::Mode::kPair);
+        peer.HoldUnpaired(c.hold);
+        ASSERT_TRUE(peer.Start());
+        Fd a = ConnectTo(peer.Port());
+        Bytes lone{TcpTestPeer::kGreeting};
+        for (const Bytes* frame : {&first, &second, &third}) {
+            lone.insert(lone.end(), frame->begin(), frame->end());
+        }
+        tcptest::Write(a, lone);
+        ASSERT_TRUE(peer.WaitForFrames(3, tcptest::kWaitMs));
+
+        Fd b = ConnectTo(peer.Port());
+        tcptest::Write(b, Bytes{TcpTestPeer::kGreeting});
+        ASSERT_TRUE(peer.WaitForConnections(2, tcptest::kWaitMs));
+        tcptest::Write(a, later);
+        for (const Bytes& frame : c.expected) {
+            EXPECT_EQ(tcptest::ReadExactly(b, frame.size()), frame) << "hold " << c.hold;
+        }
+        EXPECT_EQ(peer.Read().framesHeld, c.expected.size() - 1) << "hold " << c.hold;
+
+        const Bytes back = RawFrame(2, 0x55);
+        tcptest::Write(b, back);
+        EXPECT_EQ(tcptest::ReadExactly(a, back.size()), back) << "hold " << c.hold;
+    }
+}
+
 }  // namespace
 
 } // namespace zan

@@ -23,6 +23,7 @@ struct TcpTestPeer::Connection {
     uint64_t partner = 0;  // pair mode: the other side's id, 0 for none
     TcpFrameDeframer deframer;
     std::vector<uint8_t> output;  // queued, not yet taken by the socket
+    std::vector<uint8_t> held;    // pair mode: frames sent before it had a partner
 };
 
 namespace {
@@ -340,11 +341,18 @@ void TcpTestPeer::Forward(Connection& from, std::span<const uint8_t> frame)
         Pair();  // a partner may have arrived in this same pass
     }
     Connection* to = mode == Mode::kEcho ? &from : Partner(from);
-    if (to == nullptr || to->closed) {
-        return;
-    }
     uint8_t prefix[TcpFrameDeframer::kPrefixSize];
     if (!WriteFramePrefix(prefix, frame.size())) {
+        return;
+    }
+    if (to == nullptr && mode == Mode::kPair && from.held.size() + sizeof prefix + frame.size() <= holdLimit) {
+        from.held.insert(from.held.end(), std::begin(prefix), std::end(prefix));
+        from.held.insert(from.held.end(), frame.begin(), frame.end());
+        std::lock_guard guard(lock);
+        ++counters.framesHeld;
+        return;
+    }
+    if (to == nullptr || to->closed) {
         return;
     }
     to->output.insert(to->output.end(), std::begin(prefix), std::end(prefix));
@@ -392,6 +400,7 @@ void TcpTestPeer::Close(Connection& connection)
     ::close(connection.fd);
     connection.fd = -1;
     connection.output.clear();
+    connection.held.clear();
     std::lock_guard guard(lock);
     ++counters.closed;
     --counters.open;
@@ -431,6 +440,11 @@ void TcpTestPeer::Pair()
         }
         waiting->partner = connection->id;
         connection->partner = waiting->id;
+        // What each sent while alone goes first; the next poll sends it.
+        waiting->output.insert(waiting->output.end(), connection->held.begin(), connection->held.end());
+        connection->output.insert(connection->output.end(), waiting->held.begin(), waiting->held.end());
+        connection->held.clear();
+        waiting->held.clear();
         waiting = nullptr;
     }
 }

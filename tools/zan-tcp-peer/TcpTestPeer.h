@@ -22,7 +22,8 @@ namespace zan {
 //         each frame goes to the other side. When a connection ends, its
 //         partner waits for the next unpaired connection, so a client that
 //         reconnects is paired again.
-// A frame with no partner to go to is counted as received and dropped.
+// A frame with no partner to go to is counted as received and dropped,
+// unless HoldUnpaired() asked to keep such frames for the partner to come.
 //
 // One I/O thread does all socket work (poll with 200 ms waits, non-blocking
 // sockets, per-connection output queues). The test controls post commands
@@ -45,6 +46,7 @@ public:
         uint64_t framesReceived = 0;
         uint64_t framesForwarded = 0;
         uint64_t streamErrors = 0;  // length prefixes with the top bit set
+        uint64_t framesHeld = 0;    // pair mode: kept until the connection had a partner
         uint64_t closed = 0;        // connections that ended, either side
         uint64_t open = 0;
     };
@@ -58,6 +60,11 @@ public:
     // Listens on 127.0.0.1:`port` (0: an ephemeral port, see Port()) and
     // starts the I/O thread. False, with Error() telling why, on failure.
     bool Start(uint16_t port = 0);
+    // Pair mode: a connection without a partner keeps the frames it sends,
+    // up to `bytes` (prefixes included; later ones are dropped), and its
+    // partner gets them first once paired. 0 (the default) drops them.
+    // Call before Start.
+    void HoldUnpaired(size_t bytes) { holdLimit = bytes; }
     // Closes every connection and the listener and joins the thread.
     // Idempotent.
     void Stop();
@@ -102,6 +109,7 @@ private:
     void Wake();
 
     const Mode mode;
+    size_t holdLimit = 0;  // set before the thread starts
     uint16_t port = 0;
     int listener = -1;
     int wakeFd = -1;

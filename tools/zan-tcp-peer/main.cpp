@@ -1,7 +1,7 @@
 // zan-tcp-peer: serves TCP tunnel connections on 127.0.0.1 until SIGINT or
 // SIGTERM, or for --duration seconds.
 //
-//   zan-tcp-peer [--port N] [--mode echo|pair] [--duration S] | --help | --version
+//   zan-tcp-peer [--port N] [--mode echo|pair] [--hold BYTES] [--duration S] | --help | --version
 //
 // Prints "listening on 127.0.0.1:<port>" once it is ready and its counters
 // when it ends.
@@ -26,6 +26,7 @@ struct Options {
     uint16_t port = 0;
     TcpTestPeer::Mode mode = TcpTestPeer::Mode::kEcho;
     std::optional<double> durationSeconds;
+    size_t holdBytes = 0;
 };
 
 // Parses the command line; nothing after help or the version (exit code 0)
@@ -40,6 +41,11 @@ std::optional<Options> Parse(int argc, char** argv, int& exitCode)
     std::string mode = "echo";
     app.add_option("--mode", mode, "echo: frames go back; pair: frames go to the paired connection")
         ->check(CLI::IsMember({"echo", "pair"}));
+    app.add_option("--hold", options.holdBytes,
+                   "pair mode: keep up to BYTES of frames from a connection without a partner and pass them on "
+                   "once it has one (default 0: drop them)")
+        ->check(CLI::Range(size_t{0}, TcpTestPeer::kMaxQueuedOutput))
+        ->option_text("BYTES");
     app.add_option("--duration", options.durationSeconds, "stop after SECONDS (default: until SIGINT or SIGTERM)")
         ->check(CLI::Range(0.0, 1e7))
         ->option_text("SECONDS");
@@ -94,6 +100,7 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     TcpTestPeer peer(options->mode);
+    peer.HoldUnpaired(options->holdBytes);
     if (!peer.Start(options->port)) {
         std::fprintf(stderr, "zan-tcp-peer: %s\n", peer.Error().c_str());
         return 1;
@@ -107,9 +114,10 @@ int main(int argc, char** argv)
 
     const TcpTestPeer::Counters c = peer.Read();
     std::printf("accepted %llu, greeting ok %llu, greeting bad %llu, frames received %llu, "
-                "forwarded %llu, stream errors %llu\n",
+                "forwarded %llu, held %llu, stream errors %llu\n",
                 static_cast<unsigned long long>(c.accepted), static_cast<unsigned long long>(c.greetingOk),
                 static_cast<unsigned long long>(c.greetingBad), static_cast<unsigned long long>(c.framesReceived),
-                static_cast<unsigned long long>(c.framesForwarded), static_cast<unsigned long long>(c.streamErrors));
+                static_cast<unsigned long long>(c.framesForwarded), static_cast<unsigned long long>(c.framesHeld),
+                static_cast<unsigned long long>(c.streamErrors));
     return 0;
 }
