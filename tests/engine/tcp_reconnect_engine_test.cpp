@@ -26,8 +26,10 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <sstream>
 #include <thread>
 
 namespace zan {
@@ -135,6 +137,25 @@ private:
     std::thread worker;
 };
 
+// True while a socket of this process's network is sending its SYN to
+// `port` and has no answer: a connect that hangs is under way.
+bool ConnectHangsOn(uint16_t port)
+{
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the header
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        constexpr const char* kSynSent = "02";
+        if (state == kSynSent && remote.size() > 4 && std::stoul(remote.substr(remote.size() - 4), nullptr, 16) == port) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void SetUpTcp(CTunnel& engine, uint16_t port)
 {
     engine.SetTcpTunnel("127.0.0.1", port, 0, "tcp key text", nullptr, 0, nullptr, nullptr);
@@ -206,7 +227,7 @@ TEST(TcpReconnectEngine, StopEndsAHangingConnectAtOnceOnEitherThread)
         HangingHost host;
         CTunnel engine;
         auto setUp = std::async(std::launch::async, [&] { SetUpTcp(engine, host.Port()); });
-        SleepMs(300);
+        ASSERT_TRUE(WaitUntil([&] { return ConnectHangsOn(host.Port()); }, 5000));
         const Clock::time_point stop = Clock::now();
         engine.Stop();
         EXPECT_LT(MsSince(stop), 1000);
