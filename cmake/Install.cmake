@@ -1,7 +1,8 @@
 # Installation and packaging, the way C++ libraries are consumed on Debian:
 # the module (libZAN_Tunnel.so.1) with its public headers, an exported CMake
 # package (ZAN_Tunnel::ZAN_Tunnel), a relocatable pkg-config file, the
-# programs (man/ adds their man pages); cpack -G DEB makes a package that registers
+# programs (man/ adds their man pages), the zan-tunnel@.service template unit;
+# cpack -G DEB makes a package that registers
 # the module after installing it and unregisters it before removal.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -30,6 +31,9 @@ file(RELATIVE_PATH ZAN_PC_PREFIX_FROM_PCDIR /prefix/${CMAKE_INSTALL_LIBDIR}/pkgc
 configure_file(cmake/zan-tunnel.pc.in ${CMAKE_BINARY_DIR}/zan-tunnel.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/zan-tunnel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
+# The Debian package installs under /usr and registers the module there.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+
 foreach(program zan-tunnel zan-rec zan-regsvr zan-tcp-peer)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -37,8 +41,12 @@ foreach(program zan-tunnel zan-rec zan-regsvr zan-tcp-peer)
 endforeach()
 # The man pages and the bash completion are installed by man/CMakeLists.txt.
 
-# The Debian package installs under /usr and registers the module there.
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The service template unit: one tunnel per instance, from its config file.
+set(ZAN_INSTALLED_BINDIR ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR})
+configure_file(packaging/zan-tunnel@.service.in ${CMAKE_BINARY_DIR}/packaging/zan-tunnel@.service @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/zan-tunnel@.service DESTINATION lib/systemd/system)
+install(FILES packaging/site.conf.example DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
 set(ZAN_INSTALLED_MODULE ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/libZAN_Tunnel.so.1)
 set(ZAN_INSTALLED_REGSVR ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/zan-regsvr)
 foreach(script postinst prerm postrm)

@@ -202,7 +202,9 @@ class Process:
 
     def _read(self, stream, which):
         for line in stream:
-            line = line.rstrip("\n")
+            # zan-tunnel stamps each line with its time and marks warnings
+            # and errors; the patterns here match what follows.
+            line = STAMP.sub("", line.rstrip("\n"), count=1)
             t = now()
             with self.lock:
                 self.lines.append((t, which, line))
@@ -253,21 +255,24 @@ class Process:
         return [l for t, l in stats if last - t < 0.5]
 
 
-# Counters read from the --stats lines; a missing one reads None.
+# Counters read from the --stats line (name=value pairs); a missing one reads None.
 COUNTERS = {
-    "sent": r"sent (\d+) datagrams",
-    "received": r"received (\d+)",
-    "drops": r"(?<!kernel )drops[:= ]+(\d+)",
-    "send failures": r"send failures[:= ]+(\d+)",
-    "connects": r"(\d+) connects",
-    "losses": r"(\d+) losses",
-    "tries": r"(\d+) tries",
-    "stale": r"(\d+) stale",
-    "kernel drops": r"kernel drops[:= ]+(\d+)",
-    "empty": r"empty datagrams[:= ]+(\d+)",
-    "unauthenticated": r"unauthenticated non-data[:= ]+(\d+)",
-    "peer changes": r"peer changes[:= ]+(\d+)",
+    "sent": r"\bdatagrams_sent=(\d+)",
+    "received": r"\bdatagrams_received=(\d+)",
+    "drops": r"\bdrops=(\d+)",
+    "send failures": r"\bsend_failures=(\d+)",
+    "connects": r"\btcp_connects=(\d+)",
+    "losses": r"\btcp_losses=(\d+)",
+    "tries": r"\btcp_reconnects=(\d+)",
+    "stale": r"\bstale_datagrams=(\d+)",
+    "kernel drops": r"\bkernel_drops=(\d+)",
+    "empty": r"\bempty_datagrams=(\d+)",
+    "unauthenticated": r"\bunauthenticated_control=(\d+)",
+    "peer changes": r"\bpeer_changes=(\d+)",
 }
+
+# The time stamp and level mark that start a line of zan-tunnel.
+STAMP = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (?:(?:debug|warning|error): )?")
 
 
 def counters(lines):

@@ -35,6 +35,7 @@ struct TunnelStatisticsSnapshot {
     uint64_t emptyDatagrams = 0;      // zero-length datagrams read and dropped
     uint64_t unauthenticatedControl = 0;  // sealed-format non-data packets that failed to authenticate
     uint64_t peerChanges = 0;         // moves of a learned peer to a new address
+    bool tcpGivenUp = false;          // the TCP tunnel reached its reconnection limit: no further tries
 
     uint64_t Drops() const { return std::accumulate(drops.begin(), drops.end(), uint64_t{0}); }
 };

@@ -5,3 +5,7 @@ if(TARGET zan-tunnel)
   target_compile_definitions(test_${name} PRIVATE ZAN_TUNNEL_PROGRAM="$<TARGET_FILE:zan-tunnel>")
 endif()
 target_link_libraries(test_${name} PRIVATE zan_tcp_peer)
+# The command-line host's checks, log lines and status file, tested directly.
+if(TARGET zan_tunnel_host)
+  target_link_libraries(test_${name} PRIVATE zan_tunnel_host)
+endif()

@@ -430,10 +430,12 @@ TEST_P(TcpTunnelEchoLosses, WithTheOldLimitThePeerGoneForGoodGivesFiveTriesThenN
     // The read side finds the loss and tries at once, then every second.
     ASSERT_TRUE(tcptest::FillUntil(socket, [&] { return socket.ReconnectAttempts() == 1; }));
     for (uint32_t i = 1; i < TCPTunnelSocket::kSteadyTries; ++i) {
+        EXPECT_FALSE(stats.Read(0).tcpGivenUp) << "after try " << i;
         clock.Advance(1000);
         (void)socket.FillStream();
     }
     EXPECT_EQ(socket.State(), State::kGivenUp);
+    EXPECT_TRUE(stats.Read(0).tcpGivenUp) << "a host sees that no further try comes";
     EXPECT_EQ(socket.ReconnectAttempts(), TCPTunnelSocket::kSteadyTries);
     EXPECT_EQ(stats.Read(0).tcpReconnects, TCPTunnelSocket::kSteadyTries);
     EXPECT_EQ(events.Count(Kind::kDisconnected), 1u) << "one loss, however many tries";

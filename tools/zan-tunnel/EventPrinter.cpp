@@ -3,6 +3,10 @@
 #include "IZAN_Tunnel.h"
 #include "TextConversion.h"
 #include "Variant.h"
+#include "HostLog.h"
+
+#include <cstdio>
+#include <utility>
 
 namespace zan {
 
@@ -43,28 +47,77 @@ std::string EventPrinter::OneLine(const std::string& text)
 {
     std::string line;
     line.reserve(text.size());
-    for (char c : text) {
-        if (c == '\n') {
-            line += "\\n";
-        } else if (c != '\r') {
-            line += c;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
         }
+        std::string part = text.substr(start, end - start);
+        while (!part.empty() && (part.back() == '\r' || part.back() == ' ')) {
+            part.pop_back();
+        }
+        if (!part.empty()) {
+            line += (line.empty() ? "" : "; ") + part;
+        }
+        start = end + 1;
     }
     return line;
 }
+
+void EventPrinter::SetPeer(const std::string& address)
+{
+    std::lock_guard guard(lock);
+    peer = address;
+}
+
+std::vector<std::string> EventPrinter::TakeErrors()
+{
+    std::lock_guard guard(lock);
+    return std::exchange(newErrors, {});
+}
+
+void EventPrinter::HoldErrors(bool hold)
+{
+    std::lock_guard guard(lock);
+    holding = hold;
+}
+
+std::string EventPrinter::LastError() const
+{
+    std::lock_guard guard(lock);
+    return lastError;
+}
+
+namespace {
+
+std::string MessageOf(const VARIANT& argument)
+{
+    const BSTR message = argument.pbstrVal != nullptr ? *argument.pbstrVal : nullptr;
+    return message != nullptr ? Utf16ToUtf8(std::u16string_view(message, SysStringLen(message))) : "";
+}
+
+} // namespace
 
 HRESULT EventPrinter::Invoke(DISPID dispid, const IID&, uint32_t, uint16_t, DISPPARAMS* params, VARIANT*, void*,
                              uint32_t*)
 {
     switch (dispid) {
-    case DISPID_ConnectEvent:
+    case DISPID_ConnectEvent: {
         ++connects;
-        std::fprintf(out, "ConnectEvent\n");
+        std::string address;
+        {
+            std::lock_guard guard(lock);
+            address = peer;
+        }
+        LogInfo("connect", "ConnectEvent " + address + " (tunnel up)", {{"peer", address}});
         break;
+    }
     case DISPID_DisconnectEvent: {
         ++disconnects;
         const int32_t code = params != nullptr && params->cArgs == 1 ? params->rgvarg[0].lVal : 0;
-        std::fprintf(out, "DisconnectEvent %d\n", code);
+        LogWarning("disconnect", "DisconnectEvent " + std::to_string(code) + " (tunnel down, trying again)",
+                   {{"code", code}});
         break;
     }
     case DISPID_ErrorEvent: {
@@ -74,10 +127,18 @@ HRESULT EventPrinter::Invoke(DISPID dispid, const IID&, uint32_t, uint16_t, DISP
         }
         // Last parameter first: the code, then the message by reference.
         const auto code = static_cast<uint32_t>(params->rgvarg[0].lVal);
-        const BSTR message = *params->rgvarg[1].pbstrVal;
-        const std::string text =
-            message != nullptr ? Utf16ToUtf8(std::u16string_view(message, SysStringLen(message))) : "";
-        std::fprintf(out, "ErrorEvent 0x%08X %s\n", code, OneLine(text).c_str());
+        const std::string text = OneLine(MessageOf(params->rgvarg[1]));
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%08X", code);
+        {
+            std::lock_guard guard(lock);
+            newErrors.push_back(text);
+            lastError = text;
+            if (holding) {
+                break;
+            }
+        }
+        LogWarning("error", std::string("ErrorEvent ") + hex + " " + text, {{"code", hex}, {"detail", text}});
         break;
     }
     case DISPID_LogEvent: {
@@ -85,16 +146,13 @@ HRESULT EventPrinter::Invoke(DISPID dispid, const IID&, uint32_t, uint16_t, DISP
         if (params == nullptr || params->cArgs != 1) {
             return E_INVALIDARG;
         }
-        const BSTR message = *params->rgvarg[0].pbstrVal;
-        const std::string text =
-            message != nullptr ? Utf16ToUtf8(std::u16string_view(message, SysStringLen(message))) : "";
-        std::fprintf(out, "LogEvent %s\n", OneLine(text).c_str());
+        const std::string text = OneLine(MessageOf(params->rgvarg[0]));
+        LogInfo("log", "LogEvent " + text, {{"detail", text}});
         break;
     }
     default:
         break;
     }
-    std::fflush(out);
     return S_OK;
 }
 

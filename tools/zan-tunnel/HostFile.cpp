@@ -1,5 +1,7 @@
 #include "HostFile.h"
 
+#include "HostLog.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,8 +50,10 @@ std::string ReadHostFile(const std::string& path, const std::string& what, bool 
         Refuse(what, path, "larger than " + std::to_string(kMaxHostFile) + " bytes");
     }
     if (secret && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-        std::fprintf(stderr, "zan-tunnel: warning: the %s '%s' is accessible by other users (mode %04o); "
-                     "chmod 600 it\n", what.c_str(), path.c_str(), static_cast<unsigned>(status.st_mode & 07777));
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+        LogWarning("file", "zan-tunnel: the " + what + " '" + path + "' is accessible by other users (mode " + mode +
+                               "); chmod 600 it");
     }
     // One byte more than allowed tells a file that grew since fstat.
     std::string content(kMaxHostFile + 1, '\0');

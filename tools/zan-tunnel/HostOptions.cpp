@@ -87,10 +87,51 @@ std::string ProxyValue(const std::string& value, const std::optional<std::string
     return "1 " + host + " " + port + " " + user + " " + ProxyWord(password, "password");
 }
 
-HostOptions::Action MakeAction(const std::string& option, const std::string& value,
-                               const std::optional<std::string>& proxyPassword)
+// "HOST:PORT" split at its last colon; the port 1-65535.
+std::pair<std::string, uint32_t> HostAndPort(const std::string& option, const std::string& value)
+{
+    const auto colon = value.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        throw CLI::ValidationError(option + " wants HOST:PORT, got '" + value + "'");
+    }
+    return {value.substr(0, colon), static_cast<uint32_t>(ParseInteger(option, value.substr(colon + 1), 1, 65535))};
+}
+
+// A value of the config file that would put a secret into it: keys and
+// passwords belong in files of their own (key-file, set-file,
+// proxy-password-file) that only the owner reads.
+void RefuseSecretInConfig(const std::string& option, const std::string& value)
+{
+    const auto words = [](const std::string& text) {
+        size_t count = 0;
+        for (size_t i = 0; i < text.size(); ++i) {
+            count += text[i] != ' ' && (i == 0 || text[i - 1] == ' ');
+        }
+        return count;
+    };
+    const bool key = option == "--set" && value.rfind("tunnel_cc=", 0) == 0 && words(value) == 4;
+    const auto at = value.rfind('@');
+    const bool password = option == "--proxy" && at != std::string::npos &&
+                          value.substr(0, at).find(':') != std::string::npos;
+    if (key || password) {
+        throw CLI::ValidationError("the config file holds a " + std::string(key ? "key" : "password") + " in '" +
+                                   option.substr(2) + "'; put it in a file only its owner reads and name that "
+                                   "file with " + (key ? "set-file = \"tunnel_cc=FILE\"" : "proxy-password-file"));
+    }
+}
+
+std::vector<HostOptions::Action> MakeActions(const std::string& option, const std::string& value,
+                                             const std::optional<std::string>& proxyPassword)
 {
     using Kind = HostOptions::Kind;
+    if (option == "--tcp") {
+        // The TCP tunnel in one option: type 1, the relay to connect to, and
+        // tcp_tunnel's host (its second word is not used).
+        const auto [host, port] = HostAndPort(option, value);
+        return {{Kind::SetProperty, "1", "tcp_tunnel_type", 0, 0},
+                {Kind::SetProperty, host + " " + std::to_string(port), "tcp_tunnel_connect", 0, 0},
+                {Kind::SetProperty, host + " -", "tcp_tunnel", 0, 0}};
+    }
     HostOptions::Action action{};
     if (option == "--destination") {
         const auto colon = value.rfind(':');
@@ -130,35 +171,87 @@ HostOptions::Action MakeAction(const std::string& option, const std::string& val
     } else if (option == "--proxy") {
         action = {Kind::SetProperty, ProxyValue(value, proxyPassword), "tcp_tunnel_proxy", 0, 0};
     }
-    return action;
+    return {action};
 }
 
 constexpr char kExamples[] = R"(
 Examples:
   zan-tunnel demo
       two tunnels in one process carry a stream of datagrams over loopback
-  zan-tunnel --learn-port 7000 --receive-address 127.0.0.3 --receive-port 5004 \
-             --crypto-type 8 --set "tunnel_cc=1 00112233445566778899aabbccddeeff 0102030405060708090a0b0c0d0e 1000"
-      listens on UDP port 7000, learns its peer from the first packet
-  zan-tunnel --destination 127.0.0.1:7000 --receive-port 5004 --crypto-type 8 \
-             --set "tunnel_cc=1 00112233445566778899aabbccddeeff 0102030405060708090a0b0c0d0e 1000" --stats 5
+  zan-tunnel genkey > site.key && chmod 600 site.key
+      a fresh key for crypto type 8; copy the same file to both ends
+  zan-tunnel --learn-port 7000 --set receiver_nic=192.0.2.10 --receive-port 5004 \
+             --crypto-type 8 --set-file tunnel_cc=site.key
+      listens on UDP port 7000 and learns its peer from the first packet
+  zan-tunnel --destination 192.0.2.10:7000 --receive-port 5004 --crypto-type 8 \
+             --set-file tunnel_cc=site.key --stats 5
       calls that peer; datagrams sent to 127.0.0.2:5004 arrive at the peer's 127.0.0.1:5004
-  zan-tunnel --set tcp_tunnel_type=1 --set "tcp_tunnel_connect=relay.example 443" \
-             --set "tcp_tunnel=relay.example x" --receive-port 5004
+  zan-tunnel --tcp relay.example:443 --receive-port 5004 --crypto-type 8 --set-file tunnel_cc=site.key
       carries the tunnel over one TCP connection
-  zan-tunnel --set tcp_tunnel_type=1 --set "tcp_tunnel_connect=relay.example 443" \
-             --set "tcp_tunnel=relay.example x" --proxy 'CORP\alice@proxy.corp:3128' \
+  zan-tunnel --tcp relay.example:443 --proxy 'CORP\alice@proxy.corp:3128' \
              --proxy-password-file ~/.proxy-password --receive-port 5004
       the same through an HTTP proxy (Basic or NTLM login); --proxy auto takes the
       desktop's proxy setting (environment, GNOME or KDE settings, PAC where supported)
+  zan-tunnel --config /etc/zan-tunnel/site-b.conf --check
+      checks a config file without opening a socket
 
+Keys: the tunnel_cc value of crypto type 8 is "KEY-ID KEY SALT REKEY": a decimal key
+id (1-255), 32 key bytes as 64 hex digits, 14 salt bytes as 28 hex digits and the
+rekey period in packets (0: never). 'zan-tunnel genkey' prints one; both ends need
+the same line. A tunnel_cc value of one number sets the 64-bit source tag instead.
+Config files: the long options without their dashes, one "name = value" a line
+(learn-port = 7000, set-file = "tunnel_cc=/etc/zan-tunnel/site-b.key"); repeat a
+name for a repeatable option. Options on the command line replace the file's.
+Keys and passwords only in files named by set-file, crypto-key-file or
+proxy-password-file: the file refuses them inline.
 Proxy logins: Basic, and NTLM as libntlm speaks it, which is NTLMv1 only. A proxy
 that demands NTLMv2 refuses it; log in with Basic or use a proxy that needs no login.
 Secrets: --crypto-key-file, --proxy-password-file and --set-file read the first line
 of a regular file of at most 4096 bytes, so no key or password has to appear on the
 command line (which every user of the machine can read); a file that other users can
 access draws a warning.
+Output: every line on standard error starts with its time (RFC 3339, UTC); with
+--log-format json each line is one JSON object with "time", "level", "event" and
+"message" and the event's own fields.
+
+Exit status:
+  0  the tunnel ran and was stopped; --check found nothing wrong; help, version, genkey
+  1  the tunnel could not start (a port that cannot be bound, a failed crypto set-up,
+     a control that cannot be created), a TCP tunnel gave up (--reconnect N), the
+     recording could not start, or --check found a fault
+  2  the command line or config file is wrong, a file named in it cannot be used,
+     the control refused a setting, or the settings cannot work (checks before start)
 )";
+
+// Options whose occurrences become settings of the control, in the order
+// they are applied when they come from the config file.
+const std::vector<std::pair<std::string, std::string>> kSettingOptions = {
+    {"--destination", "ADDR:PORT  tunnel peer (e.g. 127.0.0.1:7000); sends from an ephemeral port"},
+    {"--learn-port", "PORT  no destination: listen on PORT and learn the peer from its first packet"},
+    {"--tcp", "HOST:PORT  carry the tunnel over one TCP connection to this relay"},
+    {"--local-port", "PORT  local port of a multicast receive group (e.g. 7000)"},
+    {"--receive-address", "ADDR  address of the local receive ports (default 127.0.0.2)"},
+    {"--receive-port", "PORT  a local port whose datagrams go into the tunnel (repeatable, e.g. 5004)"},
+    {"--send-address", "ADDR  where datagrams from the peer are delivered (default 127.0.0.1)"},
+    {"--source-tag", "N  this end's source tag (e.g. 42)"},
+    {"--crypto-type", "N  0 plain, 1-7 legacy ciphers, 8 authenticated (e.g. 8)"},
+    {"--crypto-key-file", "FILE  key text of crypto types 1-7, from the file's first line"},
+    {"--set", "NAME=VALUE  a named property (repeatable, e.g. ttl=16; see --list-properties)"},
+    {"--set-file", "NAME=FILE  a named property from FILE's first line (e.g. tunnel_cc=site.key)"},
+    {"--proxy", "[USER[:PASSWORD]@]HOST:PORT  TCP tunnel through this HTTP proxy; auto: the system's"},
+};
+
+std::string OneLineError(const std::string& what)
+{
+    std::string line;
+    for (char c : what) {
+        line += c == '\n' ? ' ' : c;
+    }
+    while (!line.empty() && line.back() == ' ') {
+        line.pop_back();
+    }
+    return line;
+}
 
 } // namespace
 
@@ -167,26 +260,14 @@ std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode
     CLI::App app{"zan-tunnel: carries local UDP datagrams to a tunnel peer and back"};
     app.footer(kExamples);
     app.get_formatter()->column_width(34);
+    app.set_config("--config", "", "FILE  read options from FILE (name = value lines); the command line wins");
+    app.allow_config_extras(CLI::config_extras_mode::error);
 
-    const std::vector<std::pair<std::string, std::string>> settingOptions = {
-        {"--destination", "ADDR:PORT  tunnel peer (e.g. 127.0.0.1:7000); sends from an ephemeral port"},
-        {"--learn-port", "PORT  no destination: listen on PORT and learn the peer from its first packet"},
-        {"--local-port", "PORT  local port of a multicast receive group (e.g. 7000)"},
-        {"--receive-address", "ADDR  address of the local receive ports (default 127.0.0.2)"},
-        {"--receive-port", "PORT  a local port whose datagrams go into the tunnel (repeatable, e.g. 5004)"},
-        {"--send-address", "ADDR  where datagrams from the peer are delivered (default 127.0.0.1)"},
-        {"--source-tag", "N  this end's source tag (e.g. 42)"},
-        {"--crypto-type", "N  0 plain, 1-7 legacy ciphers, 8 authenticated (e.g. 8)"},
-        {"--crypto-key-file", "FILE  key text of crypto types 1-7, from the file's first line"},
-        {"--set", "NAME=VALUE  a named property (repeatable, e.g. tunnel_cc=7)"},
-        {"--set-file", "NAME=FILE  a named property from FILE's first line (e.g. tunnel_cc=key.txt)"},
-        {"--proxy", "[USER[:PASSWORD]@]HOST:PORT  TCP tunnel through this HTTP proxy; auto: the system's"},
-    };
     // Every setting keeps its values; parse_order() tells in which order
     // the occurrences came, so they are applied as given.
     std::map<std::string, std::vector<std::string>> values;
     std::map<const CLI::Option*, std::string> names;
-    for (const auto& [name, help] : settingOptions) {
+    for (const auto& [name, help] : kSettingOptions) {
         auto* option = app.add_option(name, values[name], help);
         option->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->type_size(1)->allow_extra_args(false);
         names[option] = name;
@@ -199,13 +280,15 @@ std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode
         ->allow_extra_args(false);
     app.add_option("--record", options.recordFile, "FILE  record the tunnelled datagrams to FILE");
     app.add_option("--record-header", headerFile, "FILE  stream header of the recording, from FILE");
-    app.add_option("--stats", options.statsSeconds, "SECONDS  a statistics line every SECONDS (e.g. 5)")
+    app.add_option("--stats", options.statsSeconds, "SECONDS  print every counter every SECONDS (e.g. 5)")
         ->check(CLI::PositiveNumber);
+    app.add_option("--status-file", options.statusFile,
+                   "FILE  rewrite FILE (JSON: state, peer, counters, last error) every --stats period (default 5 s)");
     app.add_option("--duration", options.durationSeconds, "SECONDS  run this long, then stop (default: until a signal)")
         ->check(CLI::PositiveNumber);
     std::string reconnect = "forever";
     app.add_option("--reconnect", reconnect,
-                   "N|forever  TCP: give up after N failed reconnection tries in a row (default: forever)")
+                   "N|forever  TCP: give up (exit 1) after N failed reconnection tries in a row (default: forever)")
         ->check([](const std::string& text) -> std::string {
             if (text == "forever") {
                 return {};
@@ -214,6 +297,17 @@ std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode
                                 text.find_first_not_of("0123456789") == std::string::npos;
             return digits && std::stoul(text) > 0 ? std::string() : "expects a positive number or forever";
         });
+    std::string logFormat = "text";
+    app.add_option("--log-format", logFormat, "text|json  lines on standard error as text or one JSON object each")
+        ->check(CLI::IsMember({"text", "json"}));
+    bool verboseFlag = false;
+    bool quietFlag = false;
+    auto* verbose = app.add_flag("-v,--verbose", verboseFlag, "also print each setting as it is applied");
+    auto* quiet = app.add_flag("-q,--quiet", quietFlag, "print only warnings and errors");
+    verbose->excludes(quiet);
+    app.add_flag("--check", options.check, "apply the settings, run every check and exit 0 or 1 without opening a socket");
+    app.add_flag("--list-properties", options.listProperties,
+                 "print every property name, whether this control uses it, and its value format");
     app.add_option("--progid", options.progId,
                    "NAME  create the control from the registered module (e.g. ZAN_Tunnel.ZAN_Tunnel)");
     app.add_option("--call", options.call,
@@ -226,21 +320,46 @@ std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode
     demo->add_option("--size", options.demoSize, "payload bytes (default 200)")->check(CLI::Range(16u, 65000u));
     demo->add_option("--rate", options.demoRate, "datagrams per second (default 2000)")->check(CLI::Range(1u, 1000000u));
     demo->add_option("--crypto-type", options.demoCryptoType, "crypto type (default 8)")->check(CLI::Range(0u, 8u));
+    auto* genkey = app.add_subcommand("genkey", "print a fresh tunnel_cc key line for a key file, then exit");
 
     try {
         app.parse(argc, argv);
+        options.logFormat = logFormat == "json" ? HostLog::Format::kJson : HostLog::Format::kText;
+        options.logLevel = verboseFlag ? HostLog::Level::kDebug
+                           : quietFlag ? HostLog::Level::kWarning
+                                       : HostLog::Level::kInfo;
+        HostLog::Instance().Configure(options.logFormat, options.logLevel);
         std::optional<std::string> proxyPassword;
         if (!proxyPasswordFile.empty()) {
             proxyPassword = FirstLineOfHostFile(proxyPasswordFile, "proxy password file", true);
         }
+        // Settings from the config file come first, in the order of
+        // kSettingOptions; the command line's follow in the order given.
+        std::map<std::string, size_t> fromCommandLine;
+        for (const CLI::Option* option : app.parse_order()) {
+            if (const auto named = names.find(option); named != names.end()) {
+                ++fromCommandLine[named->second];
+            }
+        }
+        const auto add = [&](const std::string& name, const std::string& value) {
+            for (HostOptions::Action& action : MakeActions(name, value, proxyPassword)) {
+                options.actions.push_back(std::move(action));
+            }
+        };
+        for (const auto& [name, help] : kSettingOptions) {
+            if (fromCommandLine[name] == 0) {
+                for (const std::string& value : values[name]) {
+                    RefuseSecretInConfig(name, value);
+                    add(name, value);
+                }
+            }
+        }
         std::map<std::string, size_t> next;
         for (const CLI::Option* option : app.parse_order()) {
-            const auto named = names.find(option);
-            if (named == names.end()) {
-                continue;
+            if (const auto named = names.find(option); named != names.end()) {
+                const std::string& name = named->second;
+                add(name, values[name].at(next[name]++));
             }
-            const std::string& name = named->second;
-            options.actions.push_back(MakeAction(name, values[name].at(next[name]++), proxyPassword));
         }
         if (!headerFile.empty()) {
             if (options.recordFile.empty()) {
@@ -248,17 +367,24 @@ std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode
             }
             options.recordHeader = FileBytes(headerFile);
         }
-    } catch (const CLI::ParseError& e) {
+    } catch (const CLI::CallForHelp& e) {
+        exitCode = app.exit(e);
+        return std::nullopt;
+    } catch (const CLI::CallForAllHelp& e) {
+        exitCode = app.exit(e);
+        return std::nullopt;
+    } catch (const CLI::CallForVersion& e) {
         exitCode = app.exit(e);
         return std::nullopt;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "zan-tunnel: %s\n", e.what());
-        exitCode = 2;
+        LogError("usage", "zan-tunnel: " + OneLineError(e.what()) + " (see zan-tunnel --help)");
+        exitCode = kExitUsage;
         return std::nullopt;
     }
     options.reconnectLimit = reconnect == "forever" ? 0 : static_cast<uint32_t>(std::stoul(reconnect));
     options.demo = demo->parsed();
-    exitCode = 0;
+    options.genkey = genkey->parsed();
+    exitCode = kExitOk;
     return options;
 }
 

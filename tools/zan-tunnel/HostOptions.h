@@ -1,5 +1,7 @@
 #pragma once
 
+#include "HostLog.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,6 +41,15 @@ struct HostOptions {
     double durationSeconds = 0;  // 0: until SIGINT or SIGTERM
     uint32_t reconnectLimit = 0;  // TCP: failed tries before giving up; 0 until stopped
 
+    // What to do instead of running a tunnel.
+    bool check = false;           // run the checks on the settings, then exit
+    bool genkey = false;          // print a fresh tunnel_cc key, then exit
+    bool listProperties = false;  // print the property names, then exit
+
+    HostLog::Format logFormat = HostLog::Format::kText;
+    HostLog::Level logLevel = HostLog::Level::kInfo;
+    std::string statusFile;  // rewritten every statistics period
+
     std::string progId;             // create the control by this registered name
     std::vector<std::string> call;  // METHOD ARG...: call it by name, print, exit
 
@@ -49,8 +60,14 @@ struct HostOptions {
     uint32_t demoCryptoType = 8;
 };
 
-// Parses the command line. Returns the options, or nothing after printing
-// help (exitCode 0) or what is wrong (exitCode non-zero).
+// Exit codes of the program.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;  // start failed, tunnel gave up, --check found a fault
+inline constexpr int kExitUsage = 2;    // command line, config file or a setting is wrong
+
+// Parses the command line (and the config file it names). Returns the
+// options, or nothing after printing help or the version (exitCode 0) or
+// what is wrong (exitCode 2).
 std::optional<HostOptions> ParseHostOptions(int argc, char** argv, int& exitCode);
 
 } // namespace zan

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 namespace zan {
 
 namespace {
@@ -213,6 +215,8 @@ int RunTunnelDemo(const HostOptions& options)
         const auto interval = std::chrono::duration<double>(1.0 / options.demoRate);
         std::vector<uint8_t> payload(options.demoSize, 0x5A);
         auto nextProgress = begin;
+        // A progress line rewritten in place only means something on a terminal.
+        const bool progress = ::isatty(STDERR_FILENO) == 1;
         for (uint32_t i = 0; i < options.demoCount && !TunnelHost::stopRequested.load(); ++i) {
             const auto due = begin + std::chrono::duration_cast<Clock::duration>(interval * i);
             while (Clock::now() < due) {
@@ -223,7 +227,7 @@ int RunTunnelDemo(const HostOptions& options)
             std::memcpy(payload.data(), &sentUs, 8);
             source.socket.SendTo(kAddressA, portA, payload.data(), options.demoSize);
             ++counters.sent;
-            if (Clock::now() >= nextProgress) {
+            if (progress && Clock::now() >= nextProgress) {
                 std::fprintf(stderr, "\rdemo: sent %" PRIu64 ", delivered %" PRIu64 ", returned %" PRIu64 "   ",
                              counters.sent.load(), counters.delivered.load(), counters.returned.load());
                 nextProgress = Clock::now() + std::chrono::milliseconds(250);
@@ -238,7 +242,9 @@ int RunTunnelDemo(const HostOptions& options)
         done.store(true);
         echoThread.join();
         sinkThread.join();
-        std::fprintf(stderr, "\n");
+        if (progress) {
+            std::fprintf(stderr, "\n");
+        }
 
         const uint64_t sent = counters.sent.load();
         const uint64_t returned = counters.returned.load();

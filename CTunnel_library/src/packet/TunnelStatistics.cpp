@@ -48,6 +48,7 @@ TunnelStatistics::Snapshot TunnelStatistics::Read(uint64_t recorderOverflows) co
     s.emptyDatagrams = load(emptyDatagrams);
     s.unauthenticatedControl = load(unauthenticatedControl);
     s.peerChanges = load(peerChanges);
+    s.tcpGivenUp = tcpGivenUp.load(std::memory_order_relaxed);
     return s;
 }
 

@@ -30,6 +30,7 @@ public:
     void TcpConnected();
     void TcpLost();
     void TcpReconnecting() { Add(tcpReconnects, 1); }
+    void TcpGaveUp() { tcpGivenUp.store(true, std::memory_order_relaxed); }
     void StaleDropped(uint64_t n) { Add(staleDatagrams, n); }
     void KernelDropped(uint64_t n) { Add(kernelDrops, n); }
     void EmptyDatagrams(uint64_t n) { Add(emptyDatagrams, n); }
@@ -59,6 +60,7 @@ private:
     std::atomic<uint64_t> tcpReconnects{0};
     std::atomic<uint64_t> staleDatagrams{0};
     std::atomic<bool> tcpConnected{false};
+    std::atomic<bool> tcpGivenUp{false};
     std::atomic<uint64_t> kernelDrops{0};
     std::atomic<uint64_t> emptyDatagrams{0};
     std::atomic<uint64_t> unauthenticatedControl{0};

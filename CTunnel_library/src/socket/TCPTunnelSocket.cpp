@@ -295,6 +295,9 @@ void TCPTunnelSocket::TryFailedLocked(int64_t nowMs)
     const uint32_t limit = reconnectLimit.load();
     if (limit != 0 && failures >= limit) {
         MoveTo(TcpConnectionState::kGivenUp);
+        if (stats != nullptr) {
+            stats->TcpGaveUp();
+        }
         return;
     }
     MoveTo(TcpConnectionState::kReconnecting);
