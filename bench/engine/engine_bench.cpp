@@ -98,11 +98,11 @@ bool ApplyOption(Options& options, const std::string& name, const char* value)
 std::optional<Options> Parse(int argc, char** argv)
 {
     Options options;
-    for (int i = 1; i < argc; ++i) {
+    // Options come in name-value pairs.
+    for (int i = 1; i < argc; i += 2) {
         if (i + 1 >= argc || !ApplyOption(options, argv[i], argv[i + 1])) {
             return std::nullopt;
         }
-        ++i;
     }
     return options;
 }
@@ -289,7 +289,7 @@ int main(int argc, char** argv)
         }
         for (uint32_t type : options->types) {
             MeasurePath(report, *options, name, std::to_string(type),
-                        [transport, type] { return std::make_unique<EnginePair>(transport, type); });
+                        [transport = transport, type] { return std::make_unique<EnginePair>(transport, type); });
         }
     }
     if (options->proxy) {
