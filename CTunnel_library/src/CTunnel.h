@@ -90,7 +90,8 @@ public:
     // TCP reconnection: 0 (the default) tries until the tunnel is stopped;
     // n gives up after n failed tries in a row. Datagrams queued while the
     // connection is down are sent once it is back only if they waited less
-    // than the age limit (1000 ms by default). Both take effect at the next
+    // than the age limit (1500 ms by default, half a second more than the
+    // pause before the first retry). Both take effect at the next
     // SetTcpTunnel.
     void SetTcpReconnectLimit(uint32_t tries) { tcpReconnectLimit.store(tries); }
     void SetTcpQueueAgeLimit(int64_t ms) { tcpQueueAgeLimitMs.store(ms); }
@@ -211,7 +212,7 @@ private:
     // thread makes no further try until StartReceiver lowers it.
     std::atomic<bool> tcpHalt{false};
     std::atomic<uint32_t> tcpReconnectLimit{0};
-    std::atomic<int64_t> tcpQueueAgeLimitMs{1000};
+    std::atomic<int64_t> tcpQueueAgeLimitMs{1500};  // TCPTunnelSocket's default
     std::string tcpDestination;
     uint16_t tcpDestinationPort = 443;
     IVCSaver recorder;

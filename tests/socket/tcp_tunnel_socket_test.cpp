@@ -631,7 +631,8 @@ TEST_F(TcpTunnelAgainstListener, QueuedFramesAreSentAfterReconnectionOnlyWhileYo
     EXPECT_EQ(socket.Send(TunnelPacketFormat::kKeepAlivePayload, 1, kPort, TunnelPacketFormat::kKeepAliveKind),
               TCPTunnelSocket::kConnectionLost)
         << "a keep-alive is not kept for later";
-    clock.Advance(599);  // edge: 1000 ms old, old: 999 ms, young: 599 ms
+    constexpr int64_t kLimit = TCPTunnelSocket::kDefaultQueueAgeLimitMs;
+    clock.Advance(kLimit - 401);  // edge: at the limit, old: 1 ms younger, young: 401 ms younger
 
     ASSERT_TRUE(tcptest::FillUntil(socket, [&] { return socket.IsConnected(); }));
     Fd second = listener.Accept();

@@ -103,8 +103,11 @@ public:
     // The longest a connect may take before it is given up.
     static constexpr int64_t kConnectLimitMs = 5000;
     // Frames queued while the connection is down are sent once it is back
-    // only if they waited less than this (SetQueueAgeLimit).
-    static constexpr int64_t kDefaultQueueAgeLimitMs = 1000;
+    // only if they waited less than this (SetQueueAgeLimit). Longer than
+    // the pause before the first retry: a frame queued as the connection
+    // broke has waited that pause by the time a short outage is over, and
+    // must still go.
+    static constexpr int64_t kDefaultQueueAgeLimitMs = kReconnectPauseMs + 500;
     // The most frame bytes queued while the connection is down; beyond it
     // the oldest are dropped as stale.
     static constexpr size_t kMaxQueuedBytes = size_t{4} << 20;
