@@ -5,12 +5,12 @@
 #include "RegistryFile.h"
 #include "RegistryScript.h"
 #include "RegistryScripts.h"
+#include "Reversed.h"
 
 #include <clocale>
 #include <locale.h>
 
 #include <optional>
-#include <ranges>
 #include <vector>
 
 namespace zan {
@@ -101,7 +101,7 @@ HRESULT Update(const std::string& modulePath, const std::string& registryPath, s
                     script.Register(data);
                 }
             } else {
-                for (const RegistryScript& script : std::views::reverse(*scripts)) {
+                for (const RegistryScript& script : Reversed(*scripts)) {
                     script.Unregister(data);
                 }
             }

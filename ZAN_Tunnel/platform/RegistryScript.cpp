@@ -1,5 +1,7 @@
 #include "RegistryScript.h"
 
+#include "Reversed.h"
+
 #include <algorithm>
 #include <cctype>
 #include <ranges>
@@ -254,14 +256,14 @@ void RegistryScript::RegisterKey(const Key& key, const std::string& parent, Regi
 void RegistryScript::UnregisterKey(const Key& key, const std::string& parent, RegistryData& data)
 {
     const std::string path = parent.empty() ? key.name : parent + "\\" + key.name;
-    for (const Key& sub : std::views::reverse(key.subkeys)) {
+    for (const Key& sub : Reversed(key.subkeys)) {
         UnregisterKey(sub, path, data);
     }
     const auto found = data.keys.find(path);
     if (found == data.keys.end()) {
         return;
     }
-    for (const auto& [name, value] : std::views::reverse(key.values)) {
+    for (const auto& [name, value] : Reversed(key.values)) {
         found->second.erase(name);
     }
     if (key.defaultValue) {
@@ -281,7 +283,7 @@ void RegistryScript::Register(RegistryData& data) const
 
 void RegistryScript::Unregister(RegistryData& data) const
 {
-    for (const Key& root : std::views::reverse(roots)) {
+    for (const Key& root : Reversed(roots)) {
         UnregisterKey(root, "", data);
     }
 }
