@@ -7,12 +7,12 @@
 #include "MemoryRecordingSource.h"
 #include "RecordingInspector.h"
 #include "FakeClock.h"
+#include "ScopedEnvironment.h"
 #include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -53,15 +53,13 @@ protected:
     void SetUp() override
     {
         clock = std::make_unique<FakeClock>(kStart);
-        std::string pattern = (std::filesystem::temp_directory_path() / "zanrec-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        folder = pattern;
+        temp = std::make_unique<TempFolder>("zanrec");
+        folder = temp->path;
     }
     void TearDown() override
     {
         clock.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
+        temp.reset();
     }
 
     std::string PathOf(const std::string& name) const { return (folder / name).string(); }
@@ -100,6 +98,7 @@ protected:
     }
 
     std::unique_ptr<FakeClock> clock;
+    std::unique_ptr<TempFolder> temp;
     std::filesystem::path folder;
 };
 

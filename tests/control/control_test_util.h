@@ -7,7 +7,9 @@
 #include "Apartment.h"
 #include "Bstr.h"
 #include "IZAN_Tunnel.h"
+#include "LoopbackSockets.h"
 #include "MessagePresenter.h"
+#include "ScopedEnvironment.h"
 #include "TextConversion.h"
 #include "Tunnel.h"
 
@@ -161,24 +163,22 @@ class TemporaryAppData {
 public:
     explicit TemporaryAppData(bool withLogFolder)
     {
-        root = std::filesystem::temp_directory_path() /
-               ("zan-control-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        std::filesystem::create_directories(withLogFolder ? root / "Corvana/Client/Log" : root);
-        setenv("ZAN_COMMON_APPDATA", root.c_str(), 1);
+        if (withLogFolder) {
+            std::filesystem::create_directories(folder.path / "Corvana/Client/Log");
+        }
     }
-    ~TemporaryAppData()
-    {
-        unsetenv("ZAN_COMMON_APPDATA");
-        std::filesystem::remove_all(root);
-    }
-    std::filesystem::path LogFile() const { return root / "Corvana/Client/Log/zan_debug.txt"; }
+    std::filesystem::path LogFile() const { return folder.path / "Corvana/Client/Log/zan_debug.txt"; }
 
 private:
-    static inline int counter = 0;
-    std::filesystem::path root;
+    TempFolder folder{"zan-control-test"};
+    ScopedEnvironment environment{"ZAN_COMMON_APPDATA", folder.path.string()};
 };
 
-uint16_t FreePort();
+// A UDP port on 127.0.0.1 that was free a moment ago.
+inline uint16_t FreePort()
+{
+    return sockettest::FreePort(SOCK_DGRAM);
+}
 
 } // namespace controltest
 

@@ -372,14 +372,7 @@ TEST(ControlDispatch, TheTypeInformationDescribesTheInterface)
     BSTR help = nullptr;
     ASSERT_EQ(info->GetDocumentation(MEMBERID_NIL, &name, &help), S_OK);
     EXPECT_EQ(Take(name), "IZAN_Tunnel");
-    EXPECT_EQ(Take(help), "IZAN_Tunnel Interface");
-    for (const auto& [id, text] : std::vector<std::pair<DISPID, std::string>>{
-             {DISPID_Start, "method Start"},
-             {DISPID_SetProperties, "method set properties"},
-             {DISPID_GetProperties, "method get properties"}}) {
-        ASSERT_EQ(info->GetDocumentation(id, nullptr, &help), S_OK);
-        EXPECT_EQ(Take(help), text);
-    }
+    SysFreeString(help);
     EXPECT_EQ(info->GetDocumentation(77, &name, &help), TYPE_E_ELEMENTNOTFOUND);
 
     BSTR names[4] = {};
@@ -408,12 +401,6 @@ TEST(ControlDispatch, TheTypeInformationDescribesTheInterface)
     }
     EXPECT_EQ(info->GetFuncDesc(25, &desc), TYPE_E_ELEMENTNOTFOUND);
     info->Release();
-
-    const TypeLibraryDescription& library = ZanTunnelTypeLibrary();
-    EXPECT_EQ(library.name, u"ZAN_TunnelLib");
-    EXPECT_EQ(library.help, u"ZAN_Tunnel 1.0 Type Library");
-    EXPECT_EQ(library.events.members.size(), 6u);
-    EXPECT_TRUE(library.coClass.clsid == CLSID_ZAN_Tunnel);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // read through libproxy, and Start's proxy step.
 
 #include "ProxyDiscovery.h"
+#include "ScopedEnvironment.h"
 #include "control_test_util.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <optional>
 
 namespace zan {
@@ -19,49 +19,18 @@ namespace {
 
 using namespace controltest;
 
-// Sets and clears environment variables for the life of the object, and
-// puts back what was there before. Every proxy variable starts cleared, and
-// no desktop is named, so only what a test sets is seen.
-class ProxyEnvironment {
+// Every proxy variable starts cleared, and no desktop is named, so only what
+// a test sets is seen.
+class ProxyEnvironment : public ScopedEnvironment {
 public:
     ProxyEnvironment()
     {
         for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
                                  "no_proxy", "NO_PROXY", "DESKTOP_SESSION", "GNOME_DESKTOP_SESSION_ID",
                                  "KDE_FULL_SESSION", "XDG_CURRENT_DESKTOP", "GSETTINGS_BACKEND", "XDG_CONFIG_HOME"}) {
-            Unset(name);
+            Set(name, std::nullopt);
         }
     }
-    ~ProxyEnvironment()
-    {
-        for (const auto& [name, value] : saved) {
-            if (value) {
-                ::setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                ::unsetenv(name.c_str());
-            }
-        }
-    }
-    void Set(const std::string& name, const std::string& value)
-    {
-        Save(name);
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
-    void Unset(const std::string& name)
-    {
-        Save(name);
-        ::unsetenv(name.c_str());
-    }
-
-private:
-    void Save(const std::string& name)
-    {
-        if (saved.count(name) == 0) {
-            const char* value = ::getenv(name.c_str());
-            saved[name] = value != nullptr ? std::optional<std::string>(value) : std::nullopt;
-        }
-    }
-    std::map<std::string, std::optional<std::string>> saved;
 };
 
 TEST(ProxyDiscoveryText, HttpProxyAddressDropsSchemeCredentialsAndPath)
@@ -143,20 +112,16 @@ TEST(ProxyDiscoveryEnvironment, GnomeSettingsAreReadThroughTheDesktopsSettingsBa
     if (!hasPlugin) {
         GTEST_SKIP() << "libproxy's GNOME plug-in is not installed (Debian package libproxy1-plugin-gsettings)";
     }
-    const std::filesystem::path home =
-        std::filesystem::temp_directory_path() / ("zan-gsettings-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(home / "glib-2.0/settings");
-    std::ofstream(home / "glib-2.0/settings/keyfile") << "[system/proxy]\nmode='manual'\n\n"
-                                                         "[system/proxy/https]\nhost='10.1.2.3'\nport=3128\n";
-    {
-        ProxyEnvironment environment;
-        environment.Set("DESKTOP_SESSION", "gnome");
-        environment.Set("GSETTINGS_BACKEND", "keyfile");
-        environment.Set("XDG_CONFIG_HOME", home.string());
-        ProxyDiscovery discovery;
-        EXPECT_EQ(discovery.ProxyServerFor("relay.example", 443), std::optional<std::string>("10.1.2.3:3128"));
-    }
-    std::filesystem::remove_all(home);
+    const TempFolder home("zan-gsettings");
+    std::filesystem::create_directories(home.path / "glib-2.0/settings");
+    std::ofstream(home.path / "glib-2.0/settings/keyfile") << "[system/proxy]\nmode='manual'\n\n"
+                                                              "[system/proxy/https]\nhost='10.1.2.3'\nport=3128\n";
+    ProxyEnvironment environment;
+    environment.Set("DESKTOP_SESSION", "gnome");
+    environment.Set("GSETTINGS_BACKEND", "keyfile");
+    environment.Set("XDG_CONFIG_HOME", home.path.string());
+    ProxyDiscovery discovery;
+    EXPECT_EQ(discovery.ProxyServerFor("relay.example", 443), std::optional<std::string>("10.1.2.3:3128"));
 }
 
 // Start's proxy step: the system is asked only when host or port is

@@ -5,9 +5,11 @@
 // bounded waits.
 
 #include "CNetworkSocket.h"
+#include "CTunnel.h"
 #include "FakeClock.h"
 #include "ITunnelEvents.h"
 #include "ResultCodes.h"
+#include "TcpTestPeer.h"
 #include "WaitUntil.h"
 #include "ZAN_Time.h"
 
@@ -24,8 +26,6 @@
 #include <vector>
 
 namespace zan {
-
-class CTunnel;
 
 namespace enginetest {
 
@@ -68,6 +68,29 @@ public:
     {
         std::unique_lock guard(lock);
         return changed.wait_for(guard, std::chrono::milliseconds(ms), [&] { return pred(events); });
+    }
+    static size_t CountOf(const std::vector<Event>& events, const std::string& kind)
+    {
+        size_t n = 0;
+        for (const Event& e : events) {
+            n += e.kind == kind ? 1 : 0;
+        }
+        return n;
+    }
+    size_t Count(const std::string& kind) { return CountOf(Events(), kind); }
+    // Waits until at least `count` reports of `kind` came.
+    bool WaitForCount(const std::string& kind, size_t count, int ms = 5000)
+    {
+        return WaitFor([&](const std::vector<Event>& all) { return CountOf(all, kind) >= count; }, ms);
+    }
+    // Every error text, each in brackets, for failure messages.
+    std::string AllErrors()
+    {
+        std::string text;
+        for (const std::string& e : Errors()) {
+            text += "[" + e + "]";
+        }
+        return text;
     }
 
 private:
@@ -156,6 +179,39 @@ void ListenOnLoopback(CTunnel& engine, uint16_t tunnelPort, uint32_t cryptoType,
 
 // Number of threads of this process.
 int ThreadCount();
+
+// Two engines joined by a tunnel. Datagrams given to A on 127.0.0.2:portA
+// come out of B at 127.0.0.5:portA, and from 127.0.0.3:portB out of A at
+// 127.0.0.4:portB. Over UDP, B listens on 127.0.0.1:tunnelPort and learns A
+// from A's first packet; over TCP both meet in a pairing relay, directly or
+// through the proxy on 127.0.0.1:proxyPort.
+class EnginePair {
+public:
+    struct Options {
+        bool tcp = false;
+        bool keys = true;       // both ends get the same master key
+        uint16_t proxyPort = 0;  // 0: no proxy
+        const char* user = nullptr;
+        const char* password = nullptr;
+    };
+
+    EnginePair(uint32_t cryptoType, Options options);
+    bool CarriesBothWays(const std::vector<uint8_t>& payload, int ms = 5000);
+    // Over UDP: B learned A from A's first keep-alive.
+    bool WaitForPeer() { return WaitUntil([&] { return b.IsDestinationSet(); }); }
+
+    TcpTestPeer relay{TcpTestPeer::Mode::kPair};  // started for TCP only
+    RecordingEvents eventsA, eventsB;
+    CTunnel a, b;
+    uint16_t tunnelPort = 0;
+    uint16_t portA, portB;
+    UdpEnd outOfB, outOfA;
+    UdpEnd sender;
+
+private:
+    void SetUp(CTunnel& engine, RecordingEvents& events, const char* delivery, uint16_t port, const char* receive,
+               const std::function<void(CTunnel&)>& tunnel, bool keys);
+};
 
 } // namespace enginetest
 

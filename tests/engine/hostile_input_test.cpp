@@ -1,13 +1,7 @@
-#include "CTunnel.h"
+#include "LoopbackSockets.h"
 #include "engine_test_util.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <random>
 
@@ -66,27 +60,19 @@ TEST(HostileInput, RandomDatagramsAreDroppedOrCarried)
 // closes, again and again: the engine reconnects or gives up, never hangs.
 TEST(HostileInput, TcpPeerThatSendsGarbageAndCloses)
 {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 8), 0);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    const uint16_t port = ntohs(address.sin_port);
+    const sockettest::Fd listener = sockettest::BoundSocket(SOCK_STREAM, true, 0, 8);
+    const uint16_t port = sockettest::LocalPort(listener);
 
     std::atomic<bool> stop{false};
     std::atomic<int> accepted{0};
     std::thread farEnd([&] {
         std::mt19937 random(7);
         while (!stop) {
-            pollfd ready{listener, POLLIN, 0};
+            pollfd ready{listener.Get(), POLLIN, 0};
             if (poll(&ready, 1, 100) <= 0) {
                 continue;
             }
-            const int connection = accept(listener, nullptr, nullptr);
+            const int connection = accept(listener.Get(), nullptr, nullptr);
             if (connection < 0) {
                 continue;
             }
@@ -113,7 +99,6 @@ TEST(HostileInput, TcpPeerThatSendsGarbageAndCloses)
     }
     stop = true;
     farEnd.join();
-    close(listener);
     EXPECT_FALSE(events.Events().empty());
 }
 

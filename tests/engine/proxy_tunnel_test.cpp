@@ -2,14 +2,11 @@
 // login, with Basic and with NTLM, refused logins and CONNECTs, and
 // reconnection through the proxy after the relay or the proxy went away.
 
-#include "CTunnel.h"
 #include "SquidProxy.h"
-#include "TcpTestPeer.h"
 #include "engine_test_util.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
 
 namespace zan {
 
@@ -18,9 +15,6 @@ namespace {
 using namespace enginetest;
 using squidtest::SquidProxy;
 
-constexpr std::array<uint8_t, 32> kKey = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
-                                          17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
-constexpr std::array<uint8_t, 14> kSalt = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4};
 constexpr int kEventWaitMs = 20000;
 
 struct Login {
@@ -28,77 +22,11 @@ struct Login {
     const char* password;
 };
 
-size_t Count(RecordingEvents& events, const std::string& kind)
+// A pair of engines whose tunnels go through `proxy` with `login`.
+EnginePair::Options Through(const SquidProxy& proxy, Login login)
 {
-    size_t n = 0;
-    for (const Event& e : events.Events()) {
-        n += e.kind == kind ? 1 : 0;
-    }
-    return n;
+    return {.tcp = true, .proxyPort = proxy.Port(), .user = login.user, .password = login.password};
 }
-
-bool WaitForCount(RecordingEvents& events, const std::string& kind, size_t count)
-{
-    return events.WaitFor(
-        [&](const std::vector<Event>& all) {
-            size_t n = 0;
-            for (const Event& e : all) {
-                n += e.kind == kind ? 1 : 0;
-            }
-            return n >= count;
-        },
-        kEventWaitMs);
-}
-
-std::string AllErrors(RecordingEvents& events)
-{
-    std::string text;
-    for (const std::string& e : events.Errors()) {
-        text += "[" + e + "]";
-    }
-    return text;
-}
-
-// Two engines whose TCP tunnels reach a pairing relay through the proxy.
-// Datagrams given to A on 127.0.0.2:portA come out of B at
-// 127.0.0.5:portA, and from 127.0.0.3:portB out of A at 127.0.0.4:portB.
-class ProxiedPair {
-public:
-    ProxiedPair(const SquidProxy& proxy, Login login, uint32_t cryptoType = 8)
-        : relay(TcpTestPeer::Mode::kPair), portA(FreeUdpPort()), portB(FreeUdpPort()), outOfB("127.0.0.5", portA),
-          outOfA("127.0.0.4", portB)
-    {
-        EXPECT_TRUE(relay.Start()) << relay.Error();
-        SetUp(a, eventsA, "127.0.0.4", portA, "127.0.0.2", proxy, login, cryptoType);
-        SetUp(b, eventsB, "127.0.0.5", portB, "127.0.0.3", proxy, login, cryptoType);
-    }
-
-    void SetUp(CTunnel& engine, RecordingEvents& events, const char* delivery, uint16_t port, const char* receive,
-               const SquidProxy& proxy, Login login, uint32_t cryptoType)
-    {
-        engine.SetEvents(&events);
-        engine.SetDeliveryAddress(delivery);
-        engine.SetTcpTunnel("127.0.0.1", relay.Port(), cryptoType, "tcp key text", "127.0.0.1", proxy.Port(),
-                            login.user, login.password);
-        engine.AddReceivePort(port, receive);
-        engine.AddKey(3, kKey.data(), 32, kSalt.data(), 14, 500);
-        engine.StartReceiver();
-    }
-
-    bool CarriesBothWays(const std::vector<uint8_t>& payload)
-    {
-        sender.SendTo("127.0.0.2", portA, payload);
-        sender.SendTo("127.0.0.3", portB, payload);
-        return outOfB.Receive(2000) == payload && outOfA.Receive(2000) == payload;
-    }
-
-    TcpTestPeer relay;
-    RecordingEvents eventsA, eventsB;
-    CTunnel a, b;
-    uint16_t portA, portB;
-    UdpEnd outOfB, outOfA;
-    UdpEnd sender;
-};
 
 #define SKIP_WITHOUT_SQUID()                                   \
     if (const auto missing = squidtest::MissingSquid()) {      \
@@ -123,13 +51,12 @@ TEST(ProxyTunnel, CarriesDatagramsThroughOpenBasicAndNtlmProxies)
         ASSERT_TRUE(proxy.Start()) << proxy.Error();
         uint16_t relayPort = 0;
         {
-            ProxiedPair pair(proxy, c.login);
+            EnginePair pair(8, Through(proxy, c.login));
             relayPort = pair.relay.Port();
-            ASSERT_TRUE(pair.relay.WaitForConnections(2, kEventWaitMs)) << c.name << AllErrors(pair.eventsA);
-            EXPECT_TRUE(WaitUntil([&] { return pair.CarriesBothWays(Pattern(1200, 1)); }, 10000)) << c.name;
-            EXPECT_TRUE(pair.CarriesBothWays(Pattern(30000, 2))) << c.name;
-            EXPECT_TRUE(pair.eventsA.Errors().empty()) << c.name << AllErrors(pair.eventsA);
-            EXPECT_EQ(Count(pair.eventsA, "connected"), 1u) << c.name;
+            EXPECT_TRUE(WaitUntil([&] { return pair.CarriesBothWays(Pattern(1200, 1), 2000); }, 10000)) << c.name;
+            EXPECT_TRUE(pair.CarriesBothWays(Pattern(30000, 2), 2000)) << c.name;
+            EXPECT_TRUE(pair.eventsA.Errors().empty()) << c.name << pair.eventsA.AllErrors();
+            EXPECT_EQ(pair.eventsA.Count("connected"), 1u) << c.name;
             EXPECT_EQ(pair.relay.Read().greetingOk, 2u) << c.name << ": the greeting follows the proxy's reply";
         }
         // The tunnels went through the proxy: it logs each CONNECT once the
@@ -173,7 +100,7 @@ TEST(ProxyTunnel, RefusedLoginAndRefusedConnectEndWithTheirMessages)
         const std::vector<std::string> errors = events.Errors();
         ASSERT_FALSE(errors.empty()) << c.prefix;
         EXPECT_EQ(errors.back().substr(0, c.prefix.size()), c.prefix);
-        EXPECT_EQ(Count(events, "connected"), 0u);
+        EXPECT_EQ(events.Count("connected"), 0u);
         EXPECT_EQ(relay.Read().accepted, 0u) << "nothing reached the relay";
     }
 }
@@ -183,16 +110,15 @@ TEST(ProxyTunnel, ReconnectsThroughTheProxyAfterTheRelayDropsTheTunnel)
     SKIP_WITHOUT_SQUID();
     SquidProxy proxy(SquidProxy::Kind::kBasic);
     ASSERT_TRUE(proxy.Start()) << proxy.Error();
-    ProxiedPair pair(proxy, {squidtest::kBasicUser, squidtest::kBasicPassword});
-    ASSERT_TRUE(pair.relay.WaitForConnections(2, kEventWaitMs)) << AllErrors(pair.eventsA);
-    ASSERT_TRUE(WaitUntil([&] { return pair.CarriesBothWays(Pattern(500, 1)); }, 10000));
+    EnginePair pair(8, Through(proxy, {squidtest::kBasicUser, squidtest::kBasicPassword}));
+    ASSERT_TRUE(WaitUntil([&] { return pair.CarriesBothWays(Pattern(500, 1), 2000); }, 10000));
 
     ASSERT_TRUE(pair.relay.CloseAllConnections());
-    EXPECT_TRUE(WaitForCount(pair.eventsA, "disconnected", 1));
-    EXPECT_TRUE(WaitForCount(pair.eventsA, "connected", 2)) << AllErrors(pair.eventsA);
-    EXPECT_TRUE(WaitForCount(pair.eventsB, "connected", 2)) << AllErrors(pair.eventsB);
+    EXPECT_TRUE(pair.eventsA.WaitForCount("disconnected", 1, kEventWaitMs));
+    EXPECT_TRUE(pair.eventsA.WaitForCount("connected", 2, kEventWaitMs)) << pair.eventsA.AllErrors();
+    EXPECT_TRUE(pair.eventsB.WaitForCount("connected", 2, kEventWaitMs)) << pair.eventsB.AllErrors();
     ASSERT_TRUE(pair.relay.WaitForConnections(4, kEventWaitMs));
-    EXPECT_TRUE(WaitUntil([&] { return pair.CarriesBothWays(Pattern(500, 2)); }, 10000));
+    EXPECT_TRUE(WaitUntil([&] { return pair.CarriesBothWays(Pattern(500, 2), 2000); }, 10000));
     EXPECT_TRUE(WaitUntil([&] { return pair.relay.Read().greetingOk >= 4; }));
 }
 
@@ -201,15 +127,14 @@ TEST(ProxyTunnel, ReconnectsAfterTheProxyRestartsOnItsPort)
     SKIP_WITHOUT_SQUID();
     SquidProxy proxy(SquidProxy::Kind::kNtlm);
     ASSERT_TRUE(proxy.Start()) << proxy.Error();
-    ProxiedPair pair(proxy, {"CORP\\alice", "ntlm password"});
-    ASSERT_TRUE(pair.relay.WaitForConnections(2, kEventWaitMs)) << AllErrors(pair.eventsA);
-    ASSERT_TRUE(WaitUntil([&] { return pair.CarriesBothWays(Pattern(500, 1)); }, 10000));
+    EnginePair pair(8, Through(proxy, {"CORP\\alice", "ntlm password"}));
+    ASSERT_TRUE(WaitUntil([&] { return pair.CarriesBothWays(Pattern(500, 1), 2000); }, 10000));
 
     ASSERT_TRUE(proxy.Restart()) << proxy.Error();
-    EXPECT_TRUE(WaitForCount(pair.eventsA, "disconnected", 1));
-    EXPECT_TRUE(WaitForCount(pair.eventsA, "connected", 2)) << AllErrors(pair.eventsA);
-    EXPECT_TRUE(WaitForCount(pair.eventsB, "connected", 2)) << AllErrors(pair.eventsB);
-    EXPECT_TRUE(WaitUntil([&] { return pair.CarriesBothWays(Pattern(500, 2)); }, 10000));
+    EXPECT_TRUE(pair.eventsA.WaitForCount("disconnected", 1, kEventWaitMs));
+    EXPECT_TRUE(pair.eventsA.WaitForCount("connected", 2, kEventWaitMs)) << pair.eventsA.AllErrors();
+    EXPECT_TRUE(pair.eventsB.WaitForCount("connected", 2, kEventWaitMs)) << pair.eventsB.AllErrors();
+    EXPECT_TRUE(WaitUntil([&] { return pair.CarriesBothWays(Pattern(500, 2), 2000); }, 10000));
 }
 
 }  // namespace

@@ -7,9 +7,7 @@
 // hanging connect); the schedule itself is tested with a fake clock in the
 // socket tests.
 
-#include "CNetworkSocket.h"
-#include "CTunnel.h"
-#include "ResultCodes.h"
+#include "LoopbackSockets.h"
 #include "TCPTunnelSocket.h"
 #include "TcpTestPeer.h"
 #include "ThreadWaitPump.h"
@@ -18,10 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -39,71 +34,37 @@ namespace {
 using namespace enginetest;
 using Clock = std::chrono::steady_clock;
 
-size_t Count(const std::vector<Event>& events, const std::string& kind)
-{
-    size_t n = 0;
-    for (const Event& e : events) {
-        n += e.kind == kind ? 1 : 0;
-    }
-    return n;
-}
-
 int64_t MsSince(Clock::time_point start)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// A TCP listener on 127.0.0.1:`port` (0: any) with a backlog of 0.
-class PosixListener {
-public:
-    explicit PosixListener(uint16_t port = 0, int backlog = 0) : fd(::socket(AF_INET, SOCK_STREAM, 0))
-    {
-        const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << port;
-        EXPECT_EQ(::listen(fd, backlog), 0);
-        socklen_t length = sizeof address;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        this->port = ntohs(address.sin_port);
-    }
-    ~PosixListener() { ::close(fd); }
-    PosixListener(const PosixListener&) = delete;
-    PosixListener& operator=(const PosixListener&) = delete;
-
-    int fd;
-    uint16_t port = 0;
-};
-
-// A host that does not answer: the listener's queue is full, so the next
-// connect to it stays pending.
+// A host that does not answer: the listener's queue (of 0) is full, so the
+// next connect to it stays pending.
 class HangingHost {
 public:
-    explicit HangingHost(uint16_t port = 0) : listener(port)
+    explicit HangingHost(uint16_t port = 0)
+        : listener(sockettest::BoundSocket(SOCK_STREAM, true, port, 0)), filler(sockettest::Connected(Port()))
     {
-        EXPECT_TRUE(filler.OpenTcp());
-        EXPECT_EQ(filler.Connect("127.0.0.1", listener.port), S_OK);
+        EXPECT_GE(filler.Get(), 0);
     }
-    uint16_t Port() const { return listener.port; }
+    uint16_t Port() const { return sockettest::LocalPort(listener); }
 
 private:
-    PosixListener listener;
-    CNetworkSocket filler;
+    sockettest::Fd listener;
+    sockettest::Fd filler;
 };
 
 // A relay that accepts every connection and closes it at once, noting when.
 class AcceptAndClose {
 public:
-    AcceptAndClose() : listener(0, 64)
+    AcceptAndClose() : listener(sockettest::BoundSocket(SOCK_STREAM, true, 0, 64))
     {
         worker = std::thread([this] {
             while (!stop.load()) {
-                pollfd entry{listener.fd, POLLIN, 0};
+                pollfd entry{listener.Get(), POLLIN, 0};
                 if (::poll(&entry, 1, 50) > 0) {
-                    const int accepted = ::accept(listener.fd, nullptr, nullptr);
+                    const int accepted = ::accept(listener.Get(), nullptr, nullptr);
                     if (accepted >= 0) {
                         ::close(accepted);
                         std::lock_guard guard(lock);
@@ -118,7 +79,7 @@ public:
         stop.store(true);
         worker.join();
     }
-    uint16_t Port() const { return listener.port; }
+    uint16_t Port() const { return sockettest::LocalPort(listener); }
     size_t AcceptedSince(Clock::time_point from)
     {
         std::lock_guard guard(lock);
@@ -130,7 +91,7 @@ public:
     }
 
 private:
-    PosixListener listener;
+    sockettest::Fd listener;
     std::atomic<bool> stop{false};
     std::mutex lock;  // guards: times
     std::vector<Clock::time_point> times;
@@ -181,20 +142,20 @@ TEST(TcpReconnectEngine, RelayDownForAMinuteIsRejoinedWithinTheCapWithOneEventEa
     ASSERT_EQ(delivered.Receive(), Pattern(100, 1)) << "the echo comes back through the tunnel";
 
     relay.Stop();
-    ASSERT_TRUE(events.WaitFor([](const auto& e) { return Count(e, "disconnected") == 1; }));
+    ASSERT_TRUE(events.WaitForCount("disconnected", 1));
     SleepMs(60000);
-    EXPECT_EQ(Count(events.Events(), "connected"), 1u) << "nothing to connect to";
+    EXPECT_EQ(events.Count("connected"), 1u) << "nothing to connect to";
     ASSERT_TRUE(relay.Start(relayPort)) << relay.Error();
     const Clock::time_point back = Clock::now();
     // The longest pause is the cap plus its jitter; a try then takes
     // moments on loopback.
     const int64_t bound = TCPTunnelSocket::kBackOffCapMs * (100 + TCPTunnelSocket::kJitterPercent) / 100 + 3000;
-    ASSERT_TRUE(events.WaitFor([](const auto& e) { return Count(e, "connected") == 2; }, static_cast<int>(bound)));
+    ASSERT_TRUE(events.WaitForCount("connected", 2, static_cast<int>(bound)));
     EXPECT_LE(MsSince(back), bound);
     const std::vector<Event> seen = events.Events();
-    EXPECT_EQ(Count(seen, "disconnected"), 1u) << "one loss, however many tries";
-    EXPECT_EQ(Count(seen, "connected"), 2u);
-    EXPECT_LE(Count(seen, "error"), 3u) << "repeated connect failures are reported once a minute";
+    EXPECT_EQ(RecordingEvents::CountOf(seen, "disconnected"), 1u) << "one loss, however many tries";
+    EXPECT_EQ(RecordingEvents::CountOf(seen, "connected"), 2u);
+    EXPECT_LE(RecordingEvents::CountOf(seen, "error"), 3u) << "repeated connect failures are reported once a minute";
     EXPECT_GE(engine.Statistics().tcpReconnects, 8u) << "tries went on after the first five";
 
     sender.SendTo("127.0.0.2", port, Pattern(200, 2));
@@ -266,8 +227,8 @@ TEST(TcpReconnectEngine, FirstConnectIsRetriedOnceTheReceiverRunsUnlessALimitSay
         TcpTestPeer relay(TcpTestPeer::Mode::kEcho);
         ASSERT_TRUE(relay.Start(port)) << relay.Error();
         engine.StartReceiver();
-        EXPECT_TRUE(events.WaitFor([](const auto& e) { return Count(e, "connected") == 1; }));
-        EXPECT_EQ(Count(events.Events(), "disconnected"), 0u) << "nothing was lost: it was never up";
+        EXPECT_TRUE(events.WaitForCount("connected", 1));
+        EXPECT_EQ(events.Count("disconnected"), 0u) << "nothing was lost: it was never up";
         engine.Stop();
     }
     {

@@ -4,14 +4,10 @@
 #include "Bstr.h"
 #include "ComResults.h"
 #include "GuidText.h"
+#include "LoopbackSockets.h"
 #include "ObjectCreation.h"
 
-#include <arpa/inet.h>
 #include <dlfcn.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -19,57 +15,6 @@
 
 namespace zan {
 namespace {
-
-// A UDP socket bound on loopback, for the datagrams a tunnel carries.
-class UdpEnd {
-public:
-    UdpEnd(const char* address, uint16_t port) : fd(socket(AF_INET, SOCK_DGRAM, 0))
-    {
-        sockaddr_in at = Address(address, port);
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0) << address << ":" << port;
-        socklen_t length = sizeof at;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
-        boundPort = ntohs(at.sin_port);
-    }
-    ~UdpEnd() { close(fd); }
-    UdpEnd(const UdpEnd&) = delete;
-    UdpEnd& operator=(const UdpEnd&) = delete;
-
-    void SendTo(const char* address, uint16_t port, const std::string& payload)
-    {
-        sockaddr_in to = Address(address, port);
-        sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    }
-    // The next datagram within `ms`, or an empty text.
-    std::string Receive(int ms)
-    {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, ms) != 1) {
-            return {};
-        }
-        char buffer[2048];
-        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-    }
-    uint16_t Port() const { return boundPort; }
-
-private:
-    static sockaddr_in Address(const char* address, uint16_t port)
-    {
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(port);
-        inet_pton(AF_INET, address, &at.sin_addr);
-        return at;
-    }
-    int fd;
-    uint16_t boundPort = 0;
-};
-
-uint16_t FreePort()
-{
-    return UdpEnd("127.0.0.1", 0).Port();
-}
 
 BstrOwner Text(const char16_t* text)
 {
@@ -114,8 +59,8 @@ TEST(ObjectCreation, ARegisteredControlRunsATunnelAndTheRegistryEndsAsItBegan)
     ASSERT_TRUE(listener != nullptr && caller != nullptr && third != nullptr);
     third->Release();
 
-    const uint16_t tunnelPort = FreePort();
-    const uint16_t mediaPort = FreePort();
+    const uint16_t tunnelPort = sockettest::FreePort(SOCK_DGRAM);
+    const uint16_t mediaPort = sockettest::FreePort(SOCK_DGRAM);
     EXPECT_EQ(listener->SetDestinationPort(tunnelPort, 0), S_OK);
     EXPECT_EQ(listener->SetProperties(Text(u"receiver_nic").Get(), Text(u"127.0.0.1").Get()), S_OK);
     EXPECT_EQ(listener->SetSendAddress(Text(u"127.0.0.5").Get()), S_OK);
@@ -125,13 +70,14 @@ TEST(ObjectCreation, ARegisteredControlRunsATunnelAndTheRegistryEndsAsItBegan)
     ASSERT_EQ(listener->Start(), S_OK);
     ASSERT_EQ(caller->Start(), S_OK);
 
-    UdpEnd out("127.0.0.5", mediaPort);
-    UdpEnd in("127.0.0.1", 0);
+    const sockettest::Fd out = sockettest::BoundUdp("127.0.0.5", mediaPort);
+    const sockettest::Fd in = sockettest::BoundUdp("127.0.0.1");
+    ASSERT_GE(out.Get(), 0) << "127.0.0.5:" << mediaPort;
     bool carried = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!carried && std::chrono::steady_clock::now() < deadline) {
-        in.SendTo("127.0.0.2", mediaPort, "through the module");
-        carried = out.Receive(200) == "through the module";
+        sockettest::SendDatagram(in, mediaPort, "through the module", "127.0.0.2");
+        carried = sockettest::ReadSome(out, 200) == "through the module";
     }
     EXPECT_TRUE(carried);
 

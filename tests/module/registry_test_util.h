@@ -1,11 +1,10 @@
 #pragma once
 
 #include "RegistryFile.h"
+#include "ScopedEnvironment.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -14,26 +13,7 @@ namespace zan {
 
 // A temporary folder holding the registry file, named to the module through
 // ZAN_REGISTRY for the life of the object.
-class TemporaryRegistry {
-public:
-    TemporaryRegistry()
-    {
-        char pattern[] = "/tmp/zan-registry-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        EXPECT_NE(made, nullptr);
-        folder = made != nullptr ? made : "/tmp";
-        path = folder + "/registry";
-        setenv("ZAN_REGISTRY", path.c_str(), 1);
-    }
-    ~TemporaryRegistry()
-    {
-        unsetenv("ZAN_REGISTRY");
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    }
-    TemporaryRegistry(const TemporaryRegistry&) = delete;
-    TemporaryRegistry& operator=(const TemporaryRegistry&) = delete;
-
+struct TemporaryRegistry {
     void Write(const std::string& text) const { std::ofstream(path, std::ios::binary) << text; }
     std::string Read() const
     {
@@ -50,8 +30,10 @@ public:
         return data ? *data : RegistryData{};
     }
 
-    std::string folder;
-    std::string path;
+    TempFolder temp{"zan-registry"};
+    const std::string folder = temp.path.string();
+    const std::string path = folder + "/registry";
+    ScopedEnvironment environment{"ZAN_REGISTRY", path};
 };
 
 // Entries that belong to someone else and must survive our registration.

@@ -5,6 +5,7 @@
 #include "ExceptionBoundary.h"
 #include "ExceptionReport.h"
 #include "MessagePresenter.h"
+#include "ScopedEnvironment.h"
 #include "SystemMessages.h"
 #include "TextConversion.h"
 #include "ZAN_Time.h"
@@ -16,12 +17,9 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -34,48 +32,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Sets an environment variable for one scope and puts the old value back.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::optional<std::string>& value) : name(name)
-    {
-        if (const char* old = std::getenv(name)) {
-            previous = old;
-        }
-        Set(value);
-    }
-    ~ScopedEnv() { Set(previous); }
-
-private:
-    void Set(const std::optional<std::string>& value)
-    {
-        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
-        tzset();
-    }
-    const char* name;
-    std::optional<std::string> previous;
-};
-
-std::string MakeTempFolder()
-{
-    std::string pattern = (fs::temp_directory_path() / "zan_appdata_XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    return pattern;
-}
-
 // A fresh folder that ZAN_COMMON_APPDATA names while the object lives, with
 // or without the log's folder in it.
-class TempAppData {
-public:
-    explicit TempAppData(bool withLogFolder) : root(MakeTempFolder()), env("ZAN_COMMON_APPDATA", root.string())
+struct TempAppData {
+    explicit TempAppData(bool withLogFolder)
     {
         if (withLogFolder) {
             fs::create_directories(root / "Corvana/Client/Log");
         }
     }
-    ~TempAppData() { fs::remove_all(root); }
 
     std::string Log() const
     {
@@ -84,10 +49,10 @@ public:
         content << in.rdbuf();
         return content.str();
     }
-    const fs::path root;
 
-private:
-    ScopedEnv env;
+    TempFolder folder{"zan_appdata"};
+    ScopedEnvironment env{"ZAN_COMMON_APPDATA", folder.path.string()};
+    const fs::path root = folder.path;
 };
 
 struct Message {
@@ -181,7 +146,7 @@ TEST(ExceptionLog, EachReportIsAnEntryUnderItsLocalTimeStamp)
     EXPECT_TRUE(FitsPattern(log.substr(0, 35), "####-##-## ##:##:##.### [Exception]")) << log;
     EXPECT_EQ(log.substr(35), "\nfirst\n\n");
     {
-        ScopedEnv tz("TZ", "UTC");
+        ScopedEnvironment tz("TZ", "UTC");
         SetTimeSource(&FixedTime);
         AppendToLog(u"second \u00E9\nline\n");
         SetTimeSource(nullptr);
@@ -211,13 +176,13 @@ TEST(ExceptionLog, WritesNothingWhereItCannot)
             deep /= std::string(200, 'd');
         }
         fs::create_directories(deep / "Corvana/Client/Log");
-        ScopedEnv env("ZAN_COMMON_APPDATA", deep.string());
+        ScopedEnvironment env("ZAN_COMMON_APPDATA", deep.string());
         AppendToLog(u"lost\n");
         EXPECT_FALSE(fs::exists(deep / "Corvana/Client/Log/zan_debug.txt"));
     }
-    ScopedEnv relative("ZAN_COMMON_APPDATA", "relative/folder");
+    ScopedEnvironment environment("ZAN_COMMON_APPDATA", "relative/folder");
     EXPECT_EQ(CommonAppDataFolder(), std::nullopt);
-    ScopedEnv unset("ZAN_COMMON_APPDATA", std::nullopt);
+    environment.Set("ZAN_COMMON_APPDATA", std::nullopt);
     EXPECT_EQ(CommonAppDataFolder(), "/var/lib");
 }
 
@@ -268,7 +233,8 @@ TEST(ExceptionBoundary, OtherExceptionsGiveAMessageOnly)
 
 TEST(DebugOutput, WithoutCallbackGoesToSyslogUnderTheModulesIdent)
 {
-    const std::string socketPath = MakeTempFolder() + "/log";
+    const TempFolder folder;
+    const std::string socketPath = (folder.path / "log").string();
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -283,7 +249,6 @@ TEST(DebugOutput, WithoutCallbackGoesToSyslogUnderTheModulesIdent)
     char buffer[512] = {};
     const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
     close(fd);
-    fs::remove_all(fs::path(socketPath).parent_path());
 
     const std::string record(buffer, got > 0 ? static_cast<size_t>(got) : 0);
     const std::string tail = " ZAN_Tunnel[" + std::to_string(getpid()) + "]: final release: 12 ms\n";

@@ -2,10 +2,7 @@
 // point as the program, plus the program itself.
 #include "ZanRecTestSupport.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "LoopbackSockets.h"
 
 #include <nlohmann/json.hpp>
 
@@ -15,37 +12,6 @@ using namespace rectest;
 using Json = nlohmann::json;
 
 namespace {
-
-// A UDP receiver on an ephemeral loopback port with a bounded wait.
-class LoopbackReceiver {
-public:
-    LoopbackReceiver()
-    {
-        fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        socklen_t length = sizeof address;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        timeval wait{5, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    }
-    ~LoopbackReceiver() { ::close(fd); }
-
-    std::string Receive()
-    {
-        char buffer[2048];
-        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-        return got < 0 ? std::string("<nothing>") : std::string(buffer, static_cast<size_t>(got));
-    }
-
-    uint16_t port = 0;
-
-private:
-    int fd = -1;
-};
 
 // The JSON lines of a dump: the block lines and the closing "end" object.
 struct JsonDump {
@@ -282,14 +248,14 @@ TEST_F(ZanRecTest, BadCommandLinesAndFilesAreRefusedClearly)
 
 TEST_F(ZanRecTest, ReplaySendsTheDatagramsToTheRecordedPorts)
 {
-    LoopbackReceiver receiver;
-    const std::string path = WriteRecording(receiver.port);
+    const sockettest::Fd receiver = sockettest::BoundSocket(SOCK_DGRAM);
+    const std::string path = WriteRecording(sockettest::LocalPort(receiver));
     const Outcome run = ZanRec({"replay", path, "--address", "127.0.0.1", "--speed", "100"});
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_TRUE(Has(run.out, "replayed 2 datagrams (11 bytes) to 127.0.0.1")) << run.out;
     // External data stays in the file; only the datagrams travel, in order.
-    EXPECT_EQ(receiver.Receive(), "first");
-    EXPECT_EQ(receiver.Receive(), "second");
+    EXPECT_EQ(sockettest::ReadSome(receiver, 5000), "first");
+    EXPECT_EQ(sockettest::ReadSome(receiver, 5000), "second");
 }
 
 TEST_F(ZanRecTest, TheProgramAnswersWithTheDocumentedExitCodes)

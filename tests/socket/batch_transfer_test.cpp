@@ -3,7 +3,7 @@
 #include "CNetworkSocket.h"
 #include "CZANSocket.h"
 #include "ResultCodes.h"
-#include "socket_test_util.h"
+#include "LoopbackSockets.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "CNetworkSocket.h"
 #include "ResultCodes.h"
-#include "socket_test_util.h"
+#include "LoopbackSockets.h"
 
 #include <gtest/gtest.h>
 

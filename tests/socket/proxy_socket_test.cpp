@@ -20,32 +20,36 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr char kLegacyKey[] = "proxy socket test key";
 
-// A TCP tunnel socket of crypto type 0 that goes through `proxy`.
-void UseProxy(TCPTunnelSocket& socket, const RawListener& proxy)
-{
-    socket.SetCryptoType(0);
-    ASSERT_EQ(socket.SetLegacyKey(kLegacyKey), CipherEngine::kKeyOk);
-    socket.SetProxy("127.0.0.1", proxy.Port(), nullptr, nullptr);
-}
-
 Bytes Text(std::string_view text)
 {
     return Bytes(text.begin(), text.end());
 }
 
-TEST(TcpTunnelProxy, TunnelBytesThatCameWithTheReplyStartTheStream)
-{
+// A TCP tunnel socket of crypto type 0 that connects through a proxy the
+// test plays; SetUp leaves the exchange waiting for the proxy's reply.
+class TcpTunnelProxy : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        socket.SetCryptoType(0);
+        ASSERT_EQ(socket.SetLegacyKey(kLegacyKey), CipherEngine::kKeyOk);
+        socket.SetProxy("127.0.0.1", proxy.Port(), nullptr, nullptr);
+        connected = std::async(std::launch::async, [&] { return socket.Connect("relay.example", 443); });
+        far = proxy.Accept();
+        ASSERT_GE(far.Get(), 0);
+        const std::string request = ConnectRequest("relay.example", 443);
+        ASSERT_EQ(tcptest::ReadExactly(far, request.size()), Text(request));
+    }
+
     RawListener proxy;
     tcptest::RecordingEvents events;
-    TCPTunnelSocket socket(&events);
-    UseProxy(socket, proxy);
-    auto connected = std::async(std::launch::async, [&] { return socket.Connect("relay.example", 443); });
+    TCPTunnelSocket socket{&events};
+    std::future<bool> connected;
+    tcptest::Fd far;
+};
 
-    const tcptest::Fd far = proxy.Accept();
-    ASSERT_GE(far.Get(), 0);
-    const std::string request = ConnectRequest("relay.example", 443);
-    EXPECT_EQ(tcptest::ReadExactly(far, request.size()), Text(request));
-
+TEST_F(TcpTunnelProxy, TunnelBytesThatCameWithTheReplyStartTheStream)
+{
     // A frame from the peer, sent right behind the proxy's reply in one write.
     TunnelCrypto peer;
     peer.SetCryptoType(0);
@@ -65,20 +69,10 @@ TEST(TcpTunnelProxy, TunnelBytesThatCameWithTheReplyStartTheStream)
     EXPECT_EQ(packet.endpoint.port, 5004u);
 }
 
-TEST(TcpTunnelProxy, ShutdownEndsAnExchangeThatWaitsForTheProxy)
+TEST_F(TcpTunnelProxy, ShutdownEndsAnExchangeThatWaitsForTheProxy)
 {
-    RawListener proxy;
-    tcptest::RecordingEvents events;
-    TCPTunnelSocket socket(&events);
-    UseProxy(socket, proxy);
-    auto connected = std::async(std::launch::async, [&] { return socket.Connect("relay.example", 443); });
-
-    const tcptest::Fd far = proxy.Accept();
-    ASSERT_GE(far.Get(), 0);
-    const std::string request = ConnectRequest("relay.example", 443);
-    ASSERT_EQ(tcptest::ReadExactly(far, request.size()), Text(request));
-    // The exchange now waits up to 3000 ms for the reply; Shutdown ends it
-    // well before that.
+    // The exchange waits up to 3000 ms for the reply; Shutdown ends it well
+    // before that.
     socket.Shutdown();
     ASSERT_EQ(connected.wait_for(std::chrono::milliseconds(2000)), std::future_status::ready);
     EXPECT_FALSE(connected.get());

@@ -21,9 +21,8 @@ using TunnelPacketFormat::OpenResult;
 
 Fd ConnectTo(uint16_t port)
 {
-    Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
-    const sockaddr_in address = sockettest::Loopback(port);
-    EXPECT_EQ(::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    Fd fd = sockettest::Connected(port);
+    EXPECT_GE(fd.Get(), 0);
     return fd;
 }
 

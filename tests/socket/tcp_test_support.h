@@ -10,7 +10,7 @@
 #include "ResultCodes.h"
 #include "TCPTunnelSocket.h"
 #include "WaitUntil.h"
-#include "socket_test_util.h"
+#include "LoopbackSockets.h"
 
 #include <gtest/gtest.h>
 
@@ -85,10 +85,9 @@ using sockettest::Fd;
 // A listener on 127.0.0.1, ephemeral port, with the given backlog.
 class RawListener {
 public:
-    explicit RawListener(int backlog = 8) : fd(sockettest::BoundSocket(SOCK_STREAM))
+    explicit RawListener(int backlog = 8)
+        : fd(sockettest::BoundSocket(SOCK_STREAM, true, 0, backlog)), port(sockettest::LocalPort(fd))
     {
-        ::listen(fd.Get(), backlog);
-        port = sockettest::LocalPort(fd);
     }
     uint16_t Port() const { return port; }
 
@@ -97,7 +96,7 @@ public:
 
 private:
     Fd fd;
-    uint16_t port = 0;
+    uint16_t port;
 };
 
 // A listener whose queue is full: the next connect to it stays pending, as

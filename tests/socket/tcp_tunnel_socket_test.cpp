@@ -238,20 +238,6 @@ TEST_F(TcpTunnelAgainstListener, TwoFramesInOneReadAreDeliveredWithoutAnotherRea
     EXPECT_EQ(socket.LastDrop(), OpenResult::kNothing);
 }
 
-TEST_F(TcpTunnelAgainstListener, FrameSplitOverThreeReadsIsDeliveredOnceComplete)
-{
-    const Bytes frame = FrameOf(0, Payload(100, 3));
-    const size_t cuts[] = {0, 1, 60, frame.size()};
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_FALSE(socket.Receive(packet)) << "piece " << i;
-        tcptest::Write(far, Bytes(frame.begin() + static_cast<ptrdiff_t>(cuts[i]),
-                                  frame.begin() + static_cast<ptrdiff_t>(cuts[i + 1])));
-        ASSERT_TRUE(FillUntilRead(socket));
-    }
-    ASSERT_TRUE(socket.Receive(packet));
-    EXPECT_EQ(PayloadOf(packet), Payload(100, 3));
-}
-
 TEST_F(TcpTunnelAgainstListener, ZeroLengthFramesAreSkippedAndDroppedFramesDoNotHideTheNext)
 {
     tcptest::Write(far, Join({Bytes{0, 0}, FrameOf(8, Payload(20, 4)), FrameOf(0, Payload(7, 5))}));

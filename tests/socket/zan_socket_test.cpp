@@ -1,7 +1,7 @@
 #include "CZANSocket.h"
 #include "ResultCodes.h"
 #include "base_exception.h"
-#include "socket_test_util.h"
+#include "LoopbackSockets.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,7 @@
 // zan-tcp-peer as a user runs it: help and version on standard output with
 // exit 0, every usage error on standard error with exit 2, and a run that
 // listens, serves a tunnel connection and reports its counters.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include "LoopbackSockets.h"
 #include "ProgramRun.h"
 
 #include <gtest/gtest.h>
@@ -52,24 +48,18 @@ TEST(TcpPeerProgram, ListensEchoesAFrameAndCountsWhatItServed)
 
     // A tunnel client: the greeting byte, then one frame with a 2-byte
     // little-endian length; the same frame comes back.
-    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    timeval wait{5, 0};
-    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    sockettest::Fd client = sockettest::Connected(static_cast<uint16_t>(port));
+    ASSERT_GE(client.Get(), 0);
     const char greetingAndFrame[] = {2, 3, 0, 'a', 'b', 'c'};
-    ASSERT_EQ(::send(client, greetingAndFrame, sizeof greetingAndFrame, 0), 6);
+    ASSERT_EQ(::send(client.Get(), greetingAndFrame, sizeof greetingAndFrame, 0), 6);
     std::string echoed;
-    char buffer[64];
-    for (ssize_t got; echoed.size() < 5 && (got = ::recv(client, buffer, sizeof buffer, 0)) > 0;) {
-        echoed.append(buffer, static_cast<size_t>(got));
+    for (std::string got; echoed.size() < 5 && !(got = sockettest::ReadSome(client, 5000)).empty();) {
+        echoed += got;
     }
     EXPECT_EQ(echoed, std::string("\x03\x00" "abc", 5));
-    ::close(client);
+    client.Reset();
 
+    char buffer[64];
     std::string rest;
     for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, program)) > 0;) {
         rest.append(buffer, got);

@@ -1,7 +1,7 @@
 #pragma once
 
-// Plain POSIX loopback peers for the socket tests: the code under test talks
-// to these, so a fault in it cannot hide behind the same fault on both ends.
+// Plain POSIX loopback peers for the tests: the code under test talks to
+// these, so a fault in it cannot hide behind the same fault on both ends.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <utility>
 #include <string>
 
 namespace zan {
@@ -51,17 +52,29 @@ inline uint16_t LocalPort(const Fd& fd)
     return ntohs(sa.sin_port);
 }
 
-// A socket of `type` bound to 127.0.0.1 on an ephemeral port; a listener
-// when `listen` is set.
-inline Fd BoundSocket(int type, bool listen = false)
+// A socket of `type` bound to 127.0.0.1 on `port` (0: an ephemeral one, else
+// with address reuse); a listener with a queue of `backlog` when `listen` is set.
+inline Fd BoundSocket(int type, bool listen = false, uint16_t port = 0, int backlog = 4)
 {
     Fd fd(::socket(AF_INET, type, 0));
-    const sockaddr_in sa = Loopback(0);
+    if (port != 0) {
+        const int on = 1;
+        ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
+    const sockaddr_in sa = Loopback(port);
     ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     if (listen) {
-        ::listen(fd.Get(), 4);
+        ::listen(fd.Get(), backlog);
     }
     return fd;
+}
+
+// A stream socket connected to 127.0.0.1:`port`; an invalid Fd when refused.
+inline Fd Connected(uint16_t port)
+{
+    Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
+    const sockaddr_in sa = Loopback(port);
+    return ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? std::move(fd) : Fd();
 }
 
 // An ephemeral port that was free a moment ago.
@@ -82,9 +95,19 @@ inline Fd Accept(const Fd& listener)
     return Readable(listener, 5000) ? Fd(::accept(listener.Get(), nullptr, nullptr)) : Fd();
 }
 
-inline void SendDatagram(const Fd& from, uint32_t port, const std::string& bytes)
+// A datagram socket bound to the loopback `address` on `port` (0: ephemeral).
+inline Fd BoundUdp(const char* address, uint16_t port = 0)
 {
-    const sockaddr_in to = Loopback(static_cast<uint16_t>(port));
+    Fd fd(::socket(AF_INET, SOCK_DGRAM, 0));
+    sockaddr_in sa = Loopback(port);
+    ::inet_pton(AF_INET, address, &sa.sin_addr);
+    return ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? std::move(fd) : Fd();
+}
+
+inline void SendDatagram(const Fd& from, uint32_t port, const std::string& bytes, const char* address = "127.0.0.1")
+{
+    sockaddr_in to = Loopback(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, address, &to.sin_addr);
     ::sendto(from.Get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
