@@ -8,6 +8,7 @@ namespace zan {
 
 template <typename Container>
 struct Reversed {
+    explicit Reversed(const Container& walked) : container(walked) {}
     const Container& container;
     auto begin() const { return container.rbegin(); }
     auto end() const { return container.rend(); }
