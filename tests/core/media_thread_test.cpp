@@ -119,6 +119,42 @@ TEST(CMediaThread, ManyStartStopCyclesUnderConcurrentStops)
     }
 }
 
+// A worker that sleeps an hour on an event of its own between passes, as
+// the recorder's writer does.
+class SleepyThread : public CMediaThread {
+public:
+    ~SleepyThread() override { Stop(); }
+    CSyncEvent wake{false, false};
+    std::atomic<int> passes{0};
+
+protected:
+    int Run() override
+    {
+        ++passes;
+        wake.Wait(3'600'000);
+        return 0;
+    }
+    void OnStopRequested() override { wake.Set(); }
+};
+
+TEST(CMediaThread, StopWakesAWorkerAsleepOnItsOwnEvent)
+{
+    SleepyThread t;
+    ASSERT_TRUE(t.Start());
+    ASSERT_TRUE(WaitUntil([&] { return t.passes == 1; }));
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        t.Stop();
+        stopped = true;
+    });
+    const bool prompt = WaitUntil([&] { return stopped.load(); }, 5000);
+    if (!prompt) {
+        t.wake.Set();  // let the test end; the stop itself waited for the sleep
+    }
+    stopper.join();
+    EXPECT_TRUE(prompt) << "Stop waited for the worker's sleep to run out";
+}
+
 // A host thread that joins a worker keeps serving its queue: the worker
 // waits for the host to run a call before it can end.
 TEST(CMediaThread, StopServesTheCallingThreadsPump)

@@ -49,6 +49,7 @@ bool CMediaThread::Stop()
     try {
         CZAN_AutoLock guard(&controlLock);
         stopRequested.store(true, std::memory_order_release);
+        OnStopRequested();
         if (thread.joinable()) {
             WaitForBodyEnd();
             thread.join();

@@ -34,6 +34,10 @@ public:
 
 protected:
     virtual int Run() = 0;
+    // Called by Stop right after the stop is requested, before the join: a
+    // worker that sleeps on an event of its own sets it here, so it ends at
+    // once rather than when its sleep runs out.
+    virtual void OnStopRequested() {}
 
 private:
     void ThreadMain();

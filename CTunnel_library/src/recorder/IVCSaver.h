@@ -126,6 +126,9 @@ private:
     };
 
     int Run() override;
+    // The writer may sleep a whole write interval (an hour, say) on `wake`:
+    // a stop must not wait for that.
+    void OnStopRequested() override { wake.Set(); }
 
     bool Open();
     bool WriteHeader();
