@@ -33,9 +33,9 @@ its checks:
     first retry): no datagram queued while down is lost; losses in the
     dying connection are shown as a NOTE;
   - no datagram lost while the relay is up, none delivered twice, none
-    later than 1.5 s, except those of the end that is back first, which
-    the relay holds until the other end is back (at most 1.5 s plus that
-    wait);
+    later than 2 s (the 1.5 s age limit of queued datagrams and a margin),
+    except those of the end that is back first, which the relay holds
+    until the other end is back (at most 2 s plus that wait);
   - every outage recovered (both ends connected, traffic both ways) within
     45 s of the relay's restart; one DisconnectEvent and one ConnectEvent
     per outage and end (a connect that reached the dying relay and was

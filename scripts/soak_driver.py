@@ -45,9 +45,10 @@ RETRY_PAUSE_SECONDS = 1.0  # before the first retry (the try at the loss fails):
 RECOVERY_LIMIT = 45.0      # back-off cap (30 s + 20 %) plus a connect's limit and margin
 REPORT_SECONDS = 30.0
 DRAIN_SECONDS = 3.0
-# Queued datagrams older than 1 s are dropped, never sent late; the relay
+# Queued datagrams older than 1.5 s are dropped, never sent late; the relay
 # adds the time it held frames of the end that was back first.
-MAX_LATE_SECONDS = 1.5
+QUEUE_AGE_LIMIT_SECONDS = 1.5
+MAX_LATE_SECONDS = QUEUE_AGE_LIMIT_SECONDS + 0.5
 RSS_TOLERANCE_KIB = 4096   # or 25 % of the first sample, whichever is larger
 THREAD_TOLERANCE = 1
 FD_TOLERANCE = 2
