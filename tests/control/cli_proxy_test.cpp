@@ -102,6 +102,22 @@ TEST(CommandLineHostFiles, OnlySmallRegularFilesAreReadOthersEndWithCode2)
     }
 }
 
+TEST(CommandLineHostFiles, ARecordingHeaderFollowsTheSameRulesWithRoomForMore)
+{
+    Files files;
+    const std::string recording = files.Folder() + "/out.rec";
+    const std::string large = files.Write("large", std::string((1 << 20) + 1, 'h'));
+    for (const auto& [path, why] : {std::pair<std::string, std::string>{"/dev/zero", "not a regular file"},
+                                    {files.Fifo("fifo"), "not a regular file"},
+                                    {large, "larger than 1048576 bytes"}}) {
+        HostProcess host({"--record", recording, "--record-header", path}, kNothingOfOurs);
+        const auto code = host.WaitForExit(5000);
+        ASSERT_TRUE(code.has_value()) << path << " did not end";
+        EXPECT_EQ(*code, 2) << path;
+        EXPECT_NE(host.Errors().find(why), std::string::npos) << path << ": " << host.Errors();
+    }
+}
+
 TEST(CommandLineHostFiles, SecretsOtherUsersCanReadDrawAWarning)
 {
     Files files;

@@ -32,7 +32,7 @@ struct Descriptor {
 
 }  // namespace
 
-std::string ReadHostFile(const std::string& path, const std::string& what, bool secret)
+std::string ReadHostFile(const std::string& path, const std::string& what, bool secret, size_t limit)
 {
     // Non-blocking, so that opening a FIFO does not wait for a writer.
     Descriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
@@ -46,8 +46,8 @@ std::string ReadHostFile(const std::string& path, const std::string& what, bool 
     if (!S_ISREG(status.st_mode)) {
         Refuse(what, path, "not a regular file");
     }
-    if (status.st_size > static_cast<off_t>(kMaxHostFile)) {
-        Refuse(what, path, "larger than " + std::to_string(kMaxHostFile) + " bytes");
+    if (status.st_size > static_cast<off_t>(limit)) {
+        Refuse(what, path, "larger than " + std::to_string(limit) + " bytes");
     }
     if (secret && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
         char mode[8];
@@ -56,7 +56,7 @@ std::string ReadHostFile(const std::string& path, const std::string& what, bool 
                                "); chmod 600 it");
     }
     // One byte more than allowed tells a file that grew since fstat.
-    std::string content(kMaxHostFile + 1, '\0');
+    std::string content(limit + 1, '\0');
     size_t filled = 0;
     while (filled < content.size()) {
         const ssize_t count = ::read(file.fd, content.data() + filled, content.size() - filled);
@@ -71,8 +71,8 @@ std::string ReadHostFile(const std::string& path, const std::string& what, bool 
         }
         filled += static_cast<size_t>(count);
     }
-    if (filled > kMaxHostFile) {
-        Refuse(what, path, "larger than " + std::to_string(kMaxHostFile) + " bytes");
+    if (filled > limit) {
+        Refuse(what, path, "larger than " + std::to_string(limit) + " bytes");
     }
     content.resize(filled);
     return content;

@@ -22,7 +22,9 @@ public:
 // The whole content. `what` names the file's role in messages ("key file").
 // With `secret`, a file that other users may access draws a warning on
 // stderr. Throws HostFileError.
-std::string ReadHostFile(const std::string& path, const std::string& what, bool secret);
+// `limit` replaces kMaxHostFile for a file that may be larger than a key.
+std::string ReadHostFile(const std::string& path, const std::string& what, bool secret,
+                         size_t limit = kMaxHostFile);
 
 // The first line (without its CR LF or LF); an empty first line is refused.
 std::string FirstLineOfHostFile(const std::string& path, const std::string& what, bool secret);

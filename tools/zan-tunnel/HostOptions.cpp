@@ -36,13 +36,14 @@ uint32_t ParsePort(const std::string& option, const std::string& text)
     return static_cast<uint32_t>(ParseInteger(option, text, 0, 65535));
 }
 
+// A recording's stream header, read under the rules of every host file,
+// with room for more than a key.
+constexpr size_t kMaxRecordHeader = size_t{1} << 20;
+
 std::vector<char> FileBytes(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw CLI::ValidationError("cannot read the header file '" + path + "'");
-    }
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string content = ReadHostFile(path, "header file", false, kMaxRecordHeader);
+    return {content.begin(), content.end()};
 }
 
 // A proxy word of the tcp_tunnel_proxy value: white space would split it.
