@@ -53,7 +53,9 @@ std::string CTunnel::ResolveHostName(const std::string& host)
     return CNetworkSocket::ResolveHostAddress(host.c_str());
 }
 
-CTunnel::CTunnel() : stackFactory(std::make_unique<TunnelStackFactory>(this))
+CTunnel::CTunnel()
+    : stackFactory(std::make_unique<TunnelStackFactory>(this)),
+      tcpQueueAgeLimitMs(TCPTunnelSocket::kDefaultQueueAgeLimitMs)
 {
     localSocket = std::make_unique<CZANSocket>();
     try {

@@ -212,7 +212,7 @@ private:
     // thread makes no further try until StartReceiver lowers it.
     std::atomic<bool> tcpHalt{false};
     std::atomic<uint32_t> tcpReconnectLimit{0};
-    std::atomic<int64_t> tcpQueueAgeLimitMs{1500};  // TCPTunnelSocket's default
+    std::atomic<int64_t> tcpQueueAgeLimitMs;  // TCPTunnelSocket's default until set
     std::string tcpDestination;
     uint16_t tcpDestinationPort = 443;
     IVCSaver recorder;

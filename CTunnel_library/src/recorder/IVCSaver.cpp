@@ -243,7 +243,7 @@ bool IVCSaver::Close()
     if (GetState() == State::NoFile) {
         return true;
     }
-    WriteSoon();
+    // Stop wakes the writer; what it leaves queued is drained here.
     if (!Stop()) {
         return false;
     }
