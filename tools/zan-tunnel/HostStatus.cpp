@@ -1,5 +1,7 @@
 #include "HostStatus.h"
 
+#include "TunnelPacketFormat.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,14 +12,12 @@ namespace zan {
 
 namespace {
 
-// Indexes of the drop reasons in a snapshot (the packet opener's order).
-constexpr size_t kDropFormat = 2;
-constexpr size_t kDropKind = 3;
-constexpr size_t kDropLoop = 4;
-constexpr size_t kDropLength = 5;
-constexpr size_t kDropNoKey = 6;
-constexpr size_t kDropDigest = 7;
-constexpr size_t kDropGcmTag = 8;
+using OpenResult = TunnelPacketFormat::OpenResult;
+
+uint64_t Dropped(const TunnelStatisticsSnapshot& s, OpenResult reason)
+{
+    return s.drops[static_cast<size_t>(reason)];
+}
 
 } // namespace
 
@@ -33,13 +33,13 @@ nlohmann::json CountersOf(const TunnelStatisticsSnapshot& s)
         {"bytes_received", s.bytesReceived},
         {"keepalives_received", s.keepAlivesReceived},
         {"drops", s.Drops()},
-        {"drops_format", s.drops[kDropFormat]},
-        {"drops_kind", s.drops[kDropKind]},
-        {"drops_loop", s.drops[kDropLoop]},
-        {"drops_length", s.drops[kDropLength]},
-        {"drops_no_key", s.drops[kDropNoKey]},
-        {"drops_digest", s.drops[kDropDigest]},
-        {"drops_gcm_tag", s.drops[kDropGcmTag]},
+        {"drops_format", Dropped(s, OpenResult::kFormat)},
+        {"drops_kind", Dropped(s, OpenResult::kKind)},
+        {"drops_loop", Dropped(s, OpenResult::kLoopFilter)},
+        {"drops_length", Dropped(s, OpenResult::kLength)},
+        {"drops_no_key", Dropped(s, OpenResult::kNoKey)},
+        {"drops_digest", Dropped(s, OpenResult::kDigest)},
+        {"drops_gcm_tag", Dropped(s, OpenResult::kGcmTag)},
         {"ring_overwrites", s.ringOverwrites},
         {"recorder_overflows", s.recorderOverflows},
         {"tcp_connected", s.tcpConnected},
@@ -103,11 +103,11 @@ std::vector<DropWarnings::Warning> DropWarnings::Check(const TunnelStatisticsSna
         const char* meaning;
     };
     const Source sources[] = {
-        {"format", s.drops[kDropFormat],
+        {"format", Dropped(s, OpenResult::kFormat),
          "packets of the other packet format: the peer uses another crypto type (8 against 0-7)"},
-        {"no_key", s.drops[kDropNoKey],
+        {"no_key", Dropped(s, OpenResult::kNoKey),
          "packets under a key id this end has no key for: the ends' tunnel_cc key ids differ, or no key is set"},
-        {"authentication", s.drops[kDropDigest] + s.drops[kDropGcmTag],
+        {"authentication", Dropped(s, OpenResult::kDigest) + Dropped(s, OpenResult::kGcmTag),
          "packets that fail authentication: the two ends have different keys"},
     };
     std::vector<Warning> due;
