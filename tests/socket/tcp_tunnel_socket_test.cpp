@@ -649,6 +649,44 @@ TEST_F(TcpTunnelAgainstListener, FramesTooOldWhileStillDownAreDroppedAtOnce)
     EXPECT_GE(stats.Read(0).staleDatagrams - staleBefore, 39u) << "dropped as they aged, not only at reconnection";
 }
 
+// A relay that is being restarted still completes a connect on its dying
+// listener and resets it a moment later. The frames queued meanwhile must
+// wait for a connection that lasts instead of being lost in that one.
+TEST(TcpTunnelReconnect, AConnectionResetAsSoonAsMadeTakesNoQueuedFrames)
+{
+    FakeClock clock;
+    RecordingEvents events;
+    TCPTunnelSocket socket(&events);
+    ConfigureCrypto(socket, 0);
+    socket.SetGreetingByte(2);
+    socket.SetQueueAgeLimit(60000);
+    const uint16_t port = tcptest::RefusedPort();
+    ASSERT_FALSE(socket.Connect("127.0.0.1", port));
+    const Bytes payload = Payload(20, 9);
+    ASSERT_GT(socket.Send(payload.data(), 20, kPort, TunnelPacketFormat::kDataKind), 0) << "queued";
+
+    // The dying listener closes, without accepting, as soon as a connection waits on it.
+    Fd dying = sockettest::BoundSocket(SOCK_STREAM, true, port);
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        (void)sockettest::Readable(dying, static_cast<int>(tcptest::kWaitMs));
+        dying.Reset();
+        closed = true;
+    });
+    clock.Advance(TCPTunnelSocket::kReconnectPauseMs);
+    const bool tried =
+        tcptest::FillUntil(socket, [&] { return closed.load() && socket.State() == State::kReconnecting; });
+    closer.join();
+    ASSERT_TRUE(tried);
+
+    Fd listener = sockettest::BoundSocket(SOCK_STREAM, true, port);
+    clock.Advance(TCPTunnelSocket::kReconnectPauseMs);
+    ASSERT_TRUE(tcptest::FillUntil(socket, [&] { return socket.IsConnected(); }));
+    Fd far = sockettest::Accept(listener);
+    EXPECT_EQ(tcptest::ReadExactly(far, 1 + 2 + 12 + 20), Join({Bytes{2}, FrameOf(0, payload)}));
+    EXPECT_EQ(events.Count(Kind::kConnected), 1u) << "the reset connection never counted as made";
+}
+
 // ---- interrupting a connect ---------------------------------------------------
 
 TEST(TcpTunnelConcurrency, ShutdownOrTheOwnersHaltEndsAHangingConnectAtOnce)

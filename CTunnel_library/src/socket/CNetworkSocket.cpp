@@ -648,6 +648,24 @@ int32_t CNetworkSocket::Receive(void* buffer, uint32_t capacity, int64_t timeout
     return static_cast<int32_t>(received);
 }
 
+bool CNetworkSocket::ClosedWithin(int64_t waitMs)
+{
+    const int fd = StreamHandle();
+    if (fd < 0) {
+        return true;
+    }
+    pollfd entry{fd, POLLRDHUP, 0};
+    const int ready = ::poll(&entry, 1, static_cast<int>(std::clamp<int64_t>(waitMs, 0, INT_MAX)));
+    if (ready <= 0 || (entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0) {
+        return false;
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    (void)::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+    (void)FailErrno(error != 0 ? error : ECONNRESET, E_FAIL);
+    return true;
+}
+
 // ---- options --------------------------------------------------------------
 
 int32_t CNetworkSocket::SetReuseAddress()

@@ -100,6 +100,10 @@ public:
     // Waits up to `timeoutMs` for data on the connect socket and reads what
     // is there. 0 on time-out; IoFailure on an error or at end of stream.
     int32_t Receive(void* buffer, uint32_t capacity, int64_t timeoutMs);
+    // Waits up to `waitMs` for the far end to close or reset the connect
+    // socket, reading nothing. True (the error recorded) when it did, or
+    // when there is no connect socket.
+    bool ClosedWithin(int64_t waitMs);
 
     // The local address (numeric text) and port of the datagram socket, or
     // of the bind socket when there is no datagram socket.

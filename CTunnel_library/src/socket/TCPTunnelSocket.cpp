@@ -271,8 +271,9 @@ bool TCPTunnelSocket::ConnectLocked(const std::string& host, uint16_t port)
         std::lock_guard guard(settingsLock);
         throughProxy = proxySet;  // reconnections too go through the proxy
     }
+    const bool again = state.load() == TcpConnectionState::kReconnecting;
     MoveTo(TcpConnectionState::kConnecting);
-    if (throughProxy ? ConnectThroughProxy(host) : ConnectDirect(host, port)) {
+    if (throughProxy ? ConnectThroughProxy(host) : ConnectDirect(host, port, again)) {
         return true;
     }
     const int64_t now = GetTimeMs();
@@ -318,7 +319,7 @@ int64_t TCPTunnelSocket::PauseAfter(uint32_t failures)
     return std::llround(static_cast<double>(base) * factor);
 }
 
-bool TCPTunnelSocket::ConnectDirect(const std::string& host, uint16_t port)
+bool TCPTunnelSocket::ConnectDirect(const std::string& host, uint16_t port, bool again)
 {
     const std::string address = CNetworkSocket::ResolveHostAddress(host.c_str());
     {
@@ -332,12 +333,23 @@ bool TCPTunnelSocket::ConnectDirect(const std::string& host, uint16_t port)
     const int32_t result =
         network.ConnectBounded(address.c_str(), port, kConnectLimitMs, &stopping, haltSignal.load());
     if (result != S_OK) {
-        ReportError("TCPTunnel : connect(" + address + ":" + std::to_string(port) + ") failed : " +
-                    std::to_string(result) + "\n");
+        ReportConnectFailed(address, port, result);
+        return false;
+    }
+    // Frames queued while the connection was down go into the new one at
+    // once: it must not be one that is reset as soon as it is made.
+    if (again && network.ClosedWithin(kSettleMs)) {
+        ReportConnectFailed(address, port, E_FAIL);
         return false;
     }
     Established(address, port);
     return true;
+}
+
+void TCPTunnelSocket::ReportConnectFailed(const std::string& address, uint16_t port, int32_t result)
+{
+    ReportError("TCPTunnel : connect(" + address + ":" + std::to_string(port) + ") failed : " +
+                std::to_string(result) + "\n");
 }
 
 bool TCPTunnelSocket::ConnectThroughProxy(const std::string& host)

@@ -102,6 +102,11 @@ public:
     static constexpr int64_t kReadWaitMs = 200;
     // The longest a connect may take before it is given up.
     static constexpr int64_t kConnectLimitMs = 5000;
+    // A re-made direct connection must stay open this long before it
+    // counts as made. A relay that is being killed or restarted still
+    // completes connects on its dying listener and resets them a moment
+    // later; frames written into such a connection would be lost.
+    static constexpr int64_t kSettleMs = 100;
     // Frames queued while the connection is down are sent once it is back
     // only if they waited less than this (SetQueueAgeLimit). Longer than
     // the pause before the first retry: a frame queued as the connection
@@ -216,7 +221,8 @@ private:
     // next try scheduled, or kGivenUp at the limit), except one broken off
     // by the halt signal, which is tried again as soon as it is lowered.
     bool ConnectLocked(const std::string& host, uint16_t port);
-    bool ConnectDirect(const std::string& host, uint16_t port);
+    bool ConnectDirect(const std::string& host, uint16_t port, bool again);
+    void ReportConnectFailed(const std::string& address, uint16_t port, int32_t result);
     bool ConnectThroughProxy(const std::string& host);
     // The proxy's CONNECT exchange on the open connection to the proxy;
     // bytes that followed the proxy's last reply start the stream.
