@@ -16,7 +16,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -107,19 +106,16 @@ public:
                    uint32_t*) override
     {
         Received r{id, {}, 0, std::this_thread::get_id()};
-        if (id == DISPID_ErrorEvent && params->cArgs == 2) {
-            r.code = params->rgvarg[0].lVal;
-            BSTR message = *params->rgvarg[1].pbstrVal;
-            r.message = Utf16ToUtf8(std::u16string_view(message, SysStringLen(message)));
-        } else if (id == DISPID_DisconnectEvent && params->cArgs == 1) {
-            r.code = params->rgvarg[0].lVal;
-        } else if (id == DISPID_LogEvent && params->cArgs == 1) {
-            BSTR message = *params->rgvarg[0].pbstrVal;
-            r.message = Utf16ToUtf8(std::u16string_view(message, SysStringLen(message)));
+        for (uint32_t i = 0; i < params->cArgs; ++i) {
+            const VARIANT& arg = params->rgvarg[i];
+            if (arg.vt == VT_I4) {
+                r.code = arg.lVal;
+            } else if (arg.vt == (VT_BSTR | VT_BYREF)) {
+                r.message = Utf16ToUtf8(std::u16string_view(*arg.pbstrVal, SysStringLen(*arg.pbstrVal)));
+            }
         }
         std::lock_guard guard(lock);
         received.push_back(r);
-        changed.notify_all();
         return S_OK;
     }
 
@@ -131,7 +127,6 @@ public:
 
 private:
     std::mutex lock;
-    std::condition_variable changed;
     std::vector<Received> received;
 };
 

@@ -100,16 +100,6 @@ TEST(ControlEvents, WorkerReportsArriveOnTheHostThread)
     }
 }
 
-TEST(ControlEvents, WithoutASinkNothingHappens)
-{
-    TcpControl tcp;
-    ASSERT_EQ(tcp.control->Start(), S_OK);
-    const std::array<uint8_t, 2> badPrefix = {0x00, 0x80};
-    ASSERT_TRUE(tcp.peer.InjectRaw(badPrefix));
-    ASSERT_TRUE(tcp.peer.WaitForClosed(1, 5000)) << "the engine still handled the stream error";
-    EXPECT_TRUE(tcp.sink.Events().empty());
-}
-
 // The host stops (and later releases) the control while the receiver
 // thread waits to deliver an event to the host's own thread: the host's wait
 // serves the event, nothing hangs.

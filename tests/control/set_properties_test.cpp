@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 #include <tuple>
 
@@ -120,30 +119,6 @@ TEST(SetPropertiesErrors, UnhandledNamesAreUnknownWithCodeZero)
     ControlSettings settings;
     ExpectTunnelError([&] { (void)TunnelProperties::Set(names, settings, nullptr, u"vol\u00fcme", u"1"); }, 700,
                       0, "Unknown property :vol\xC3\xBCme");
-}
-
-// Of all the names the control knows, Set takes exactly the tunnel's; any
-// other (another control's name) is refused as unknown, whatever its value.
-TEST(SetPropertiesErrors, OnlyTheTunnelsNamesAreTaken)
-{
-    const std::set<std::u16string> tunnelNames = {
-        u"tos", u"video_tos", u"audio_tos", u"ttl", u"tunnel_rec_buffer", u"tunnel_snd_buffer",
-        u"sender_nic", u"receiver_nic", u"tunnel_cc", u"t_rec_type", u"t_rec_config", u"t_rcv_address",
-        u"tcp_tunnel_type", u"tcp_tunnel", u"tcp_tunnel_connect", u"tcp_tunnel_proxy"};
-    const ZAN_Properties names;
-    std::set<std::u16string> taken;
-    for (const std::u16string& name : names.Names()) {
-        ControlSettings settings;
-        try {
-            (void)TunnelProperties::Set(names, settings, nullptr, name.c_str(), u"1 2 3 4");
-            taken.insert(name);
-        } catch (const exc_tunnel& e) {
-            if (e.line != 700) {
-                taken.insert(name);  // refused for its value, so taken
-            }
-        }
-    }
-    EXPECT_EQ(taken, tunnelNames);
 }
 
 TEST_F(PropertiesTest, TcpTunnelAndConnectDependOnTheType)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace zan {
@@ -73,11 +74,9 @@ TEST_F(PropertiesTest, TunnelCcAddsTheKeyToARunningEngineAtOnce)
     EXPECT_EQ(engine.Statistics().sendFailures, 1u);
 
     // The control keeps the key for the next Start, under its own id.
-    EXPECT_EQ(settings.masterKeyLength, 32);
-    EXPECT_EQ(settings.masterSaltLength, 14);
-    EXPECT_EQ(settings.masterKey[31], 0xaa);
-    EXPECT_EQ(settings.keyId, 0u);
-    EXPECT_EQ(settings.rekeyPeriod, 0u);
+    EXPECT_EQ(std::tuple(settings.masterKeyLength, settings.masterSaltLength, settings.masterKey[31], settings.keyId,
+                         settings.rekeyPeriod),
+              std::tuple(32, 14, 0xaa, 0u, 0u));
 }
 
 } // namespace

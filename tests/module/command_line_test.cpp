@@ -4,83 +4,68 @@
 namespace zan {
 namespace {
 
-// A program's exit code with its standard output and error together.
-struct ProgramRun {
-    int exitCode = -1;
-    std::string output;
-};
-
-ProgramRun Execute(const std::string& command)
-{
-    const ProgramOutcome outcome = RunProgram(command);
-    return {outcome.code, outcome.out + outcome.err};
-}
-
 const std::string kRegsvr = ZAN_REGSVR_PROGRAM;
 const std::string kTunnel = ZAN_TUNNEL_PROGRAM;
 const std::string kModule = ZAN_MODULE_PATH;
+const std::string kByProgId = kTunnel + " --progid ZAN_Tunnel.ZAN_Tunnel";
+
+// Command lines run in order: each one's exit code, and a text its standard
+// output or error must hold.
+struct Step {
+    std::string command;
+    int code;
+    std::string says;
+};
+
+void RunSteps(const std::vector<Step>& steps)
+{
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.command);
+        const ProgramOutcome run = RunProgram(step.command);
+        EXPECT_EQ(run.code, step.code) << run.out << run.err;
+        EXPECT_NE((run.out + run.err).find(step.says), std::string::npos) << run.out << run.err;
+    }
+}
 
 TEST(CommandLine, RegisterListCallByProgIdAndUnregister)
 {
     TemporaryRegistry registry;
     registry.Write(ForeignEntries().ToText());
     const std::string before = registry.Read();
-
-    ProgramRun run = Execute(kRegsvr + " " + kModule);
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    run = Execute(kRegsvr + " --list");
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_NE(run.output.find("[HKCR\\ZAN_Tunnel.ZAN_Tunnel\\CurVer]"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("@=\"" + kModule + "\""), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("Other Class"), std::string::npos) << "someone else's entries are listed too";
-
-    run = Execute(kTunnel + " --progid ZAN_Tunnel.ZAN_Tunnel --set ttl=17 --call GetProperties ttl");
-    EXPECT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_NE(run.output.find("GetProperties = \"17\" (0x00000000)"), std::string::npos) << run.output;
-    run = Execute(kTunnel + " --progid ZAN_Tunnel.ZAN_Tunnel.1 --call AddReceivePort 70000");
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.output.find("0x80070057"), std::string::npos) << run.output;
-    run = Execute(kTunnel + " --progid ZAN_Tunnel.ZAN_Tunnel --call SetDestinationPort many 0");
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.output.find("Type mismatch. (argument 1)"), std::string::npos) << run.output;
-    run = Execute(kTunnel + " --progid ZAN_Tunnel.ZAN_Tunnel --call Launch");
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.output.find("no member named Launch"), std::string::npos) << run.output;
-
-    run = Execute(kRegsvr + " -u " + kModule);
-    EXPECT_EQ(run.exitCode, 0) << run.output;
+    RunSteps({
+        {kRegsvr + " " + kModule, 0, ""},
+        {kRegsvr + " --list", 0, "[HKCR\\ZAN_Tunnel.ZAN_Tunnel\\CurVer]"},
+        {kRegsvr + " --list", 0, "@=\"" + kModule + "\""},
+        {kRegsvr + " --list", 0, "Other Class"},  // someone else's entries are listed too
+        {kByProgId + " --set ttl=17 --call GetProperties ttl", 0, "GetProperties = \"17\" (0x00000000)"},
+        {kByProgId + ".1 --call AddReceivePort 70000", 1, "0x80070057"},
+        {kByProgId + " --call SetDestinationPort many 0", 1, "Type mismatch. (argument 1)"},
+        {kByProgId + " --call Launch", 1, "no member named Launch"},
+        {kRegsvr + " -u " + kModule, 0, ""},
+    });
     EXPECT_EQ(registry.Read(), before);
-    run = Execute(kTunnel + " --progid ZAN_Tunnel.ZAN_Tunnel --call Start");
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.output.find("0x80040154"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("is not registered"), std::string::npos) << run.output;
+    RunSteps({{kByProgId + " --call Start", 1, "0x80040154"}, {kByProgId + " --call Start", 1, "is not registered"}});
 }
 
 TEST(CommandLine, BadUsageAndBadFilesGiveTheirExitCodes)
 {
     TemporaryRegistry registry;
-    EXPECT_EQ(Execute(kRegsvr).exitCode, 2);
-    EXPECT_EQ(Execute(kRegsvr + " --list " + kModule).exitCode, 2);
-    EXPECT_EQ(Execute(kRegsvr + " --bogus").exitCode, 2);
-
-    ProgramRun run = Execute(kRegsvr + " --list");
-    EXPECT_EQ(run.exitCode, 0) << "no file yet is an empty registry";
-    run = Execute(kRegsvr + " " + registry.folder + "/missing.so");
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.output.find("cannot load"), std::string::npos) << run.output;
-    run = Execute(kRegsvr + " /lib/x86_64-linux-gnu/libm.so.6");
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.output.find("no entry point DllRegisterServer"), std::string::npos) << run.output;
-
-    registry.Write("ZAN registry 1\n[HKCR\\x]\n@=\"cut off");
-    run = Execute(kRegsvr + " " + kModule);
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.output.find("damaged"), std::string::npos) << run.output;
-    EXPECT_EQ(registry.Read(), "ZAN registry 1\n[HKCR\\x]\n@=\"cut off") << "never rewritten";
-    EXPECT_EQ(Execute(kRegsvr + " --list").exitCode, 1);
-    run = Execute(kTunnel + " --progid ZAN_Tunnel.ZAN_Tunnel --call Start");
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.output.find("damaged"), std::string::npos) << run.output;
+    RunSteps({
+        {kRegsvr, 2, ""},
+        {kRegsvr + " --list " + kModule, 2, ""},
+        {kRegsvr + " --bogus", 2, ""},
+        {kRegsvr + " --list", 0, ""},  // no file yet is an empty registry
+        {kRegsvr + " " + registry.folder + "/missing.so", 1, "cannot load"},
+        {kRegsvr + " /lib/x86_64-linux-gnu/libm.so.6", 1, "no entry point DllRegisterServer"},
+    });
+    const std::string damaged = "ZAN registry 1\n[HKCR\\x]\n@=\"cut off";
+    registry.Write(damaged);
+    RunSteps({
+        {kRegsvr + " " + kModule, 1, "damaged"},
+        {kRegsvr + " --list", 1, ""},
+        {kByProgId + " --call Start", 1, "damaged"},
+    });
+    EXPECT_EQ(registry.Read(), damaged) << "never rewritten";
 }
 
 } // namespace

@@ -6,10 +6,10 @@
 #include "GuidText.h"
 #include "LoopbackSockets.h"
 #include "ObjectCreation.h"
+#include "WaitUntil.h"
 
 #include <dlfcn.h>
 
-#include <chrono>
 #include <fstream>
 #include <vector>
 
@@ -73,13 +73,10 @@ TEST(ObjectCreation, ARegisteredControlRunsATunnelAndTheRegistryEndsAsItBegan)
     const sockettest::Fd out = sockettest::BoundUdp("127.0.0.5", mediaPort);
     const sockettest::Fd in = sockettest::BoundUdp("127.0.0.1");
     ASSERT_GE(out.Get(), 0) << "127.0.0.5:" << mediaPort;
-    bool carried = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!carried && std::chrono::steady_clock::now() < deadline) {
+    EXPECT_TRUE(WaitUntil([&] {
         sockettest::SendDatagram(in, mediaPort, "through the module", "127.0.0.2");
-        carried = sockettest::ReadSome(out, 200) == "through the module";
-    }
-    EXPECT_TRUE(carried);
+        return sockettest::ReadSome(out, 200) == "through the module";
+    }));
 
     EXPECT_EQ(FreeUnusedModules(), 1u) << "controls are alive";
     listener->Release();
