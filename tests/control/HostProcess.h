@@ -31,16 +31,13 @@ public:
         if (environment) {
             environment->push_back("PATH=/usr/bin:/bin");
         }
+        // Built before the fork: the child of a threaded process only execs.
+        std::vector<char*> argv = Pointers(args);
+        std::vector<char*> envp = environment ? Pointers(*environment) : std::vector<char*>{};
         pid = ::fork();
         if (pid == 0) {
             ::dup2(err, 2);
-            std::vector<char*> argv = Pointers(args);
-            if (environment) {
-                std::vector<char*> envp = Pointers(*environment);
-                ::execve(argv[0], argv.data(), envp.data());
-            } else {
-                ::execv(argv[0], argv.data());
-            }
+            ::execve(argv[0], argv.data(), environment ? envp.data() : environ);
             ::_exit(127);
         }
         ::close(err);

@@ -1,4 +1,5 @@
 #include "TcpTestPeer.h"
+#include "WaitUntil.h"
 #include "control_test_util.h"
 
 #include <gtest/gtest.h>
@@ -40,18 +41,11 @@ public:
         ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
     }
 
-    // Pumps the host's queue until `pred` holds or `ms` passed.
+    // Pumps the host's queue until `pred` holds, for at most 5 s.
     template <typename Pred>
-    bool PumpUntil(Pred pred, int ms = 5000)
+    bool PumpUntil(Pred pred)
     {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            apartment.Get()->PumpFor(10);
-        }
-        return true;
+        return WaitUntil([&] { return apartment.Get()->PumpFor(10), pred(); }, 5000);
     }
 
     size_t Count(DISPID id)
@@ -159,10 +153,7 @@ TEST(ControlEvents, NothingIsRaisedOnceFinalReleaseBegan)
         }
     });
     const auto pumpUntil = [&](auto pred) {
-        for (int i = 0; i < 500 && !pred(); ++i) {
-            apartment.Get()->PumpFor(10);
-        }
-        return pred();
+        return WaitUntil([&] { return apartment.Get()->PumpFor(10), pred(); }, 5000);
     };
     ASSERT_TRUE(pumpUntil([&] { return !sink.Events().empty(); }));
 

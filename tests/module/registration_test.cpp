@@ -159,17 +159,13 @@ TEST(ModuleRegistration, ConcurrentRegistrationsKeepEachOthersEntries)
     if (child == 0) {
         int failures = 0;
         for (int i = 0; i < kRounds; ++i) {
+            const auto addRound = [&](RegistryData& data) {
+                data.keys["HKCR\\Other.Thing"]["round"] = std::to_string(i);
+                data.keys["HKCR\\Other.Thing\\" + std::to_string(i)];
+                return true;
+            };
             RegistryError error;
-            failures += UpdateRegistry(
-                            registry.path,
-                            [&](RegistryData& data) {
-                                data.keys["HKCR\\Other.Thing"]["round"] = std::to_string(i);
-                                data.keys["HKCR\\Other.Thing\\" + std::to_string(i)];
-                                return true;
-                            },
-                            error)
-                            ? 0
-                            : 1;
+            failures += UpdateRegistry(registry.path, addRound, error) ? 0 : 1;
         }
         _exit(failures);
     }
