@@ -54,6 +54,21 @@ public:
         return selected;
     }
     size_t Count(Kind kind) const { return Calls(kind).size(); }
+    // How many calls of each kind: "<connected> <disconnected> <errors>".
+    std::string Counts() const
+    {
+        return std::to_string(Count(Kind::kConnected)) + " " + std::to_string(Count(Kind::kDisconnected)) + " " +
+               std::to_string(Count(Kind::kError));
+    }
+    // The calls of `kind`, each as "text/value;".
+    std::string Texts(Kind kind) const
+    {
+        std::string joined;
+        for (const Call& call : Calls(kind)) {
+            joined += call.text + "/" + std::to_string(call.value) + ";";
+        }
+        return joined;
+    }
     // Waits until `count` calls of `kind` were made; false after kWaitMs.
     bool WaitFor(Kind kind, size_t count) const
     {
