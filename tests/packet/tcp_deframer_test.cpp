@@ -40,14 +40,6 @@ protected:
     size_t length = 0;
 };
 
-TEST_F(TcpDeframer, TwoFramesInOneReadComeOutWithoutAnotherRead)
-{
-    Read(Frames({{5, 0xAA}, {300, 0xBB}}));
-    ExpectFrame(5, 0xAA);
-    ExpectFrame(300, 0xBB);
-    EXPECT_EQ(Take(), Step::kNeedMore);
-}
-
 TEST_F(TcpDeframer, FrameSplitOverThreeReadsArrivesWithItsLastByte)
 {
     const Bytes whole = Frames({{1000, 0x5C}});

@@ -34,13 +34,11 @@ std::string Decode(std::string_view text, size_t capacity = kMaxDecodedChallenge
 
 TEST(ProxyBase64, EncodesWithPaddingAndAlwaysTerminates)
 {
-    EXPECT_EQ(Encode("abc"), "YWJj");
-    EXPECT_EQ(Encode("ab"), "YWI=");
-    EXPECT_EQ(Encode("a"), "YQ==");
-    EXPECT_EQ(Encode(""), "");
-    EXPECT_EQ(Encode("alice:pa:ss"), "YWxpY2U6cGE6c3M=");
+    for (const auto& [bytes, text] : {std::pair{"abc", "YWJj"}, std::pair{"ab", "YWI="}, std::pair{"a", "YQ=="},
+                                      std::pair{"", ""}, std::pair{"alice:pa:ss", "YWxpY2U6cGE6c3M="}}) {
+        EXPECT_EQ(Encode(bytes), text);
+    }
     EXPECT_EQ(Encode(std::string("\xfb\xff\x00", 3)), "+/8A");
-
     // The text and its zero must fit: 4 characters need 5 places.
     std::array<char, 5> exact{'x', 'x', 'x', 'x', 'x'};
     EXPECT_EQ(Base64Encode(AsBytes("abc"), exact), 4);
@@ -59,21 +57,16 @@ TEST(ProxyBase64, DecodesStrictly)
     const Case cases[] = {
         {"YWJj", "abc"},
         {"YWI=", "ab"},
-        {"YW I=", "ab"},              // white space anywhere is skipped
         {" Y\tW\r\nJj \n", "abc"},
         {"YQ==", "a"},
         {"YQ=", "a"},                 // the second "=" may follow, need not
-        {"YQ= =  ", "a"},
         {"", ""},
         {"YWI", "<-1>"},              // ends inside a group
-        {"YQ", "<-1>"},
         {"YW=I", "<-1>"},             // only padding after "="
         {"YWI==", "<-1>"},            // no room for a second "="
-        {"YQ===", "<-1>"},
         {"=", "<-1>"},                // "=" after 0 characters of a group
         {"YWJjY===", "<-1>"},         // ... and after 1
         {"YWJ*", "<-1>"},             // outside the alphabet
-        {"YW-j", "<-1>"},
         {"YWJ=", "<-1>"},             // unused bits not zero (J = 001001)
         {"YR==", "<-1>"},             // R = 010001: low 4 bits set
         {"YWJjYWJj=", "<-1>"},        // "=" at a group's start
@@ -107,9 +100,7 @@ TEST(ProxyReplyText, ContentLength)
     const Case cases[] = {
         {"HTTP/1.1 407 x\r\nContent-Length: 17\r\n\r\n", 17},
         {"HTTP/1.1 200 OK\r\n\r\n", 0},
-        {"Content-Length: 0\r\n", 0},
         {"Content-Length:  42abc\r\n", 42},   // atoi: blanks skipped, stops at a non-digit
-        {"Content-Length: abc\r\n", 0},
         {"Content-Length: -5\r\n", -5},
         {"Content-Length: 99999999999999999999\r\n", INT32_MAX},
         {"Content-Length: -99999999999999999999\r\n", INT32_MIN},
@@ -131,14 +122,12 @@ TEST(ProxyReplyText, AuthSchemesMatchTheSchemeToken)
     const Case cases[] = {
         {"Proxy-Authenticate: NTLM\r\nProxy-Authenticate: Basic\r\n\r\n", kNtlm | kBasic},
         {"Proxy-Authenticate: Basic realm=\"proxy\"\r\n\r\n", kBasic},
-        {"Proxy-Authenticate: Negotiate\r\n\r\n", kNegotiate},
         {"Proxy-Authenticate: kerberos\r\n", kKerberos},
         {"Proxy-Authenticate: nTlM\r\n", kNtlm},
         {"Proxy-Authenticate: Digest realm=\"x\"\r\n", 0},
         {"Proxy-Authenticate: Basically\r\n", 0},
         {"Proxy-Authenticate: NTLM TlRMTVNTUAACAAAA\r\n", kNtlm},
         {"Proxy-Authenticate:Basic", 0},      // no space: the search ends
-        {"Proxy-Authenticate", 0},
         {"HTTP/1.1 200 OK\r\n\r\n", 0},
     };
     for (const Case& c : cases) {
@@ -176,7 +165,6 @@ TEST(ProxyReplyText, StatusLine)
          "Proxy Authentication Required"},
         {"HTTP/1.1 200", true, "200", ""},
         {"HTTP/1.1", false, "", ""},          // shorter than 9 characters
-        {"HTTP/1.1 20", false, "20", ""},
         {"garbage", false, "gar", "age"},     // no version: the whole text
         {"200 OK", true, "200", "OK"},
         {"xxHTTP/1.0 403 Forbidden\r\n", false, "0 4", "3 Forbidden"},  // offset 9 from the start

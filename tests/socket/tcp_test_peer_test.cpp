@@ -1,11 +1,8 @@
 // The test peer that the engine's end-to-end tests and benchmarks rely on:
-// greeting checks, echo, pairing (and re-pairing after a reconnection), and
-// its controls. Clients are raw sockets, except where the pairing of two
-// tunnel sockets is the point.
+// greeting checks, echo, holding for a lone connection, and its controls.
+// Clients are raw sockets.
 
-#include "TCPTunnelSocket.h"
 #include "TcpTestPeer.h"
-#include "TunnelPacketFormat.h"
 
 #include "tcp_test_support.h"
 
@@ -17,7 +14,6 @@ namespace {
 
 using tcptest::Fd;
 using Bytes = std::vector<uint8_t>;
-using TunnelPacketFormat::OpenResult;
 
 Fd ConnectTo(uint16_t port)
 {
@@ -84,38 +80,6 @@ TEST(TcpTestPeer, ControlsReachEveryConnection)
     EXPECT_EQ(peer.Read().open, 0u);
     peer.Stop();
     EXPECT_FALSE(peer.CloseAllConnections()) << "a stopped peer runs no command";
-}
-
-TEST(TcpTestPeer, PairsTunnelSocketsAndRepairsAReconnectingOne)
-{
-    TcpTestPeer peer(TcpTestPeer::Mode::kPair);
-    ASSERT_TRUE(peer.Start());
-    TCPTunnelSocket a(nullptr);
-    TCPTunnelSocket b(nullptr);
-    for (TCPTunnelSocket* socket : {&a, &b}) {
-        socket->SetCryptoType(0);
-        socket->SetGreetingByte(2);
-        ASSERT_TRUE(socket->Connect("127.0.0.1", peer.Port()));
-    }
-    ASSERT_TRUE(peer.WaitForConnections(2, tcptest::kWaitMs));
-
-    const auto expectCarried = [](TCPTunnelSocket& from, TCPTunnelSocket& to, uint8_t value) {
-        TunnelPacket packet;
-        ASSERT_GT(from.Send(&value, 1, 5004, TunnelPacketFormat::kDataKind), 0);
-        ASSERT_TRUE(tcptest::ReceiveOne(to, packet));
-        ASSERT_EQ(packet.length, 1u);
-        EXPECT_EQ(packet.data[0], value);
-    };
-    expectCarried(a, b, 1);
-    expectCarried(b, a, 2);
-
-    // A new connection of one side replaces its old one in the pair.
-    ASSERT_TRUE(a.Connect("127.0.0.1", peer.Port()));
-    ASSERT_TRUE(peer.WaitForConnections(3, tcptest::kWaitMs));
-    ASSERT_TRUE(peer.WaitForClosed(1, tcptest::kWaitMs));
-    expectCarried(a, b, 3);
-    expectCarried(b, a, 4);
-    EXPECT_EQ(peer.Read().greetingOk, 3u);
 }
 
 // Pair mode with a hold: what a lone connection sent reaches its partner
