@@ -47,7 +47,9 @@ public:
 
     int32_t SendAll(std::span<const uint8_t> bytes) override
     {
-        if (failSends) {
+        const bool login = connections.size() > 1;
+        if (failSends == Failing::kAll || (login && failSends == Failing::kLogin) ||
+            (login && failSends == Failing::kLoginAnswers && ++loginSends % 2 == 0)) {
             return 0;
         }
         Current().sent.emplace_back(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -100,7 +102,10 @@ public:
     std::deque<std::deque<std::string>> nextReplies;
     std::vector<std::string> reports = {};
     std::string lastError = "earlier error";
-    bool failSends = false;
+    // Which sends fail: all, those on the login's connection, or every
+    // second one there (the answers to the challenge).
+    enum class Failing { kNone, kAll, kLogin, kLoginAnswers } failSends = Failing::kNone;
+    int loginSends = 0;
     bool prepareWorks = true;
     int32_t connectResult = 0;
     int64_t now = 0;
@@ -264,7 +269,7 @@ TEST(ProxyExchange, RepliesSchemesAndFailuresOfEachConnection)
         {.what = "407 without its blank line still leads to the login", .first = {"HTTP/1.1 407 no end"},
          .reports = {"Proxy Authentication failed : Authentication scheme not supported.\nearlier error\n"}},
         {.what = "send fails", .first = {}, .reports = {"Proxy login : send() error"}, .connections = 1,
-         .tweak = [](ScriptedProxy& p) { p.failSends = true; }},
+         .tweak = [](ScriptedProxy& p) { p.failSends = ScriptedProxy::Failing::kAll; }},
         {.what = "no socket for the login", .first = {std::string(k407Basic)},
          .reports = {"Proxy login : Creating TCP socket : 10.0.0.9\n"}, .connections = 1,
          .tweak = [](ScriptedProxy& p) { p.prepareWorks = false; }},
@@ -308,6 +313,16 @@ TEST(ProxyExchange, RepliesSchemesAndFailuresOfEachConnection)
          .reports = {kNtlmFailed}, .loginRequests = 2},
         {.what = "challenge larger than the record", .first = {std::string(k407Ntlm)}, .login = {huge, huge},
          .reports = {kNtlmFailed}, .loginRequests = 2},
+        // Both logins (with and without credentials) fail their first send, or
+        // their answer to the challenge.
+        {.what = "NTLM sends fail", .first = {std::string(k407Ntlm)},
+         .reports = {"Proxy NTLM login : send() error", "Proxy NTLM login : send() error",
+                     "Proxy Authentication failed : NTLM.\nProxy NTLM login : send() error\n"},
+         .tweak = [](ScriptedProxy& p) { p.failSends = ScriptedProxy::Failing::kLogin; }},
+        {.what = "NTLM answers fail", .first = {std::string(k407Ntlm)}, .login = {challenge, challenge},
+         .reports = {"Proxy NTLM login : send(2) error", "Proxy NTLM login : send(2) error",
+                     "Proxy Authentication failed : NTLM.\nProxy NTLM login : send(2) error\n"},
+         .loginRequests = 2, .tweak = [](ScriptedProxy& p) { p.failSends = ScriptedProxy::Failing::kLoginAnswers; }},
     };
     for (const Scenario& c : scenarios) {
         SCOPED_TRACE(c.what);
@@ -412,44 +427,6 @@ TEST(ProxyExchangeNtlm, DomainNamedOutsideTheChallengeIsLeftOutOfTheAnswer)
         EXPECT_EQ(UserOfAuthenticate(NtlmToken(proxy.At(1).sent[1])), "alice");
         EXPECT_EQ(Le(answer, 28, 2), 0u) << "no domain in the answer";
     }
-}
-
-TEST(ProxyExchangeNtlm, SendFailuresOfTheLoginAreReported)
-{
-    // Sends fail from the second connection on: both NTLM logins fail
-    // their first send.
-    struct FailingAfterFirst : ScriptedProxy {
-        int32_t SendAll(std::span<const uint8_t> bytes) override
-        {
-            return connections.size() > 1 ? 0 : ScriptedProxy::SendAll(bytes);
-        }
-    } failing;
-    failing.Current().replies = {std::string(k407Ntlm)};
-    EXPECT_FALSE(RunExchange(failing, MakeSettings()).ok);
-    ASSERT_EQ(failing.reports.size(), 3u);
-    EXPECT_EQ(failing.reports[0], "Proxy NTLM login : send() error");
-    EXPECT_EQ(failing.reports[1], "Proxy NTLM login : send() error");
-    EXPECT_EQ(failing.reports[2], "Proxy Authentication failed : NTLM.\nProxy NTLM login : send() error\n");
-
-    // The answer to the challenge fails: the login without credentials
-    // follows, and fails the same way.
-    struct FailingAnswers : ScriptedProxy {
-        // Every second request on the login's connection fails.
-        int32_t SendAll(std::span<const uint8_t> bytes) override
-        {
-            const bool fail = connections.size() > 1 && ++attempts % 2 == 0;
-            return fail ? 0 : ScriptedProxy::SendAll(bytes);
-        }
-        int attempts = 0;
-    } answers;
-    const std::string challenge = ChallengeReply(Base64Of(ChallengeRecord("CORP")));
-    answers.Current().replies = {std::string(k407Ntlm)};
-    answers.ThenConnection({challenge, challenge});
-    EXPECT_FALSE(RunExchange(answers, MakeSettings()).ok);
-    ASSERT_EQ(answers.reports.size(), 3u);
-    EXPECT_EQ(answers.reports[0], "Proxy NTLM login : send(2) error");
-    EXPECT_EQ(answers.reports[1], "Proxy NTLM login : send(2) error");
-    EXPECT_EQ(answers.reports[2], "Proxy Authentication failed : NTLM.\nProxy NTLM login : send(2) error\n");
 }
 
 }  // namespace
