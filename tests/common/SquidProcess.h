@@ -55,33 +55,21 @@ inline std::optional<std::string> MissingSquid()
     return std::nullopt;
 }
 
-// A loopback TCP port nothing listens on right now.
-inline uint16_t FreeTcpPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    uint16_t port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    ::close(fd);
-    return port;
-}
-
-inline bool Accepts(uint16_t port)
+// Binds (port 0: a free port, returned) or connects to a loopback TCP port;
+// 0 when that failed.
+inline uint16_t LoopbackTcp(uint16_t port, bool connect)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    socklen_t length = sizeof address;
+    const bool ok = connect ? ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+                            : ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
     ::close(fd);
-    return ok;
+    return ok ? ntohs(address.sin_port) : 0;
 }
 
 class SquidProcess {
@@ -124,7 +112,7 @@ public:
         if (folder.empty()) {
             return Fail("no temporary folder");
         }
-        port = wanted != 0 ? wanted : FreeTcpPort();
+        port = wanted != 0 ? wanted : LoopbackTcp(0, false);
         if (!WriteConfiguration()) {
             return Fail("cannot write the configuration in " + folder);
         }
@@ -146,7 +134,7 @@ public:
                 pid = -1;
                 return Fail("squid exited at start; see " + folder);
             }
-            if (Accepts(port)) {
+            if (LoopbackTcp(port, true) != 0) {
                 return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -202,46 +190,21 @@ private:
     bool WriteConfiguration()
     {
         {
+            const std::string login = "acl login proxy_auth REQUIRED\nhttp_access allow login\nhttp_access deny all\n";
+            const std::string access[] = {
+                "http_access allow all\n",
+                "auth_param basic program " + std::string(kBasicHelper) + " " + folder +
+                    "/passwords\nauth_param basic realm zan test proxy\nauth_param basic children 2\n" + login,
+                "auth_param ntlm program " + std::string(kNtlmHelper) + "\nauth_param ntlm children 2\n" + login,
+                "http_access deny CONNECT\nhttp_access allow all\n",
+            };
             std::ofstream conf(folder + "/squid.conf");
-            conf << "http_port 127.0.0.1:" << port << "\n"
-                 << "pid_filename " << folder << "/squid.pid\n"
-                 << "cache_log " << folder << "/cache.log\n"
-                 << "access_log stdio:" << folder << "/access.log\n"
-                 << "cache_store_log none\n"
-                 << "coredump_dir " << folder << "\n"
-                 << "netdb_filename none\n"
-                 << "cache deny all\n"
-                 << "cache_mem 4 MB\n"
-                 << "icp_port 0\nhtcp_port 0\n"
-                 << "pinger_enable off\n"
-                 << "shutdown_lifetime 0 seconds\n"
-                 << "visible_hostname zan-test-proxy\n"
-                 << "dns_v4_first on\n"
-                 << "acl CONNECT method CONNECT\n";
-            switch (kind) {
-            case Kind::kOpen:
-                conf << "http_access allow all\n";
-                break;
-            case Kind::kBasic:
-                conf << "auth_param basic program " << kBasicHelper << " " << folder << "/passwords\n"
-                     << "auth_param basic realm zan test proxy\n"
-                     << "auth_param basic children 2\n"
-                     << "acl login proxy_auth REQUIRED\n"
-                     << "http_access allow login\n"
-                     << "http_access deny all\n";
-                break;
-            case Kind::kNtlm:
-                conf << "auth_param ntlm program " << kNtlmHelper << "\n"
-                     << "auth_param ntlm children 2\n"
-                     << "acl login proxy_auth REQUIRED\n"
-                     << "http_access allow login\n"
-                     << "http_access deny all\n";
-                break;
-            case Kind::kDeny:
-                conf << "http_access deny CONNECT\n"
-                     << "http_access allow all\n";
-                break;
-            }
+            conf << "http_port 127.0.0.1:" << port << "\npid_filename " << folder << "/squid.pid\ncache_log " << folder
+                 << "/cache.log\naccess_log stdio:" << folder << "/access.log\ncoredump_dir " << folder << "\n"
+                 << "cache_store_log none\nnetdb_filename none\ncache deny all\ncache_mem 4 MB\nicp_port 0\n"
+                 << "htcp_port 0\npinger_enable off\nshutdown_lifetime 0 seconds\nvisible_hostname zan-test-proxy\n"
+                 << "dns_v4_first on\nacl CONNECT method CONNECT\n"
+                 << access[static_cast<int>(kind)];
             std::ofstream passwords(folder + "/passwords");
             passwords << kBasicUser << ":" << kBasicHash << "\n";
             if (!conf || !passwords) {

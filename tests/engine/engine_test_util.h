@@ -1,13 +1,14 @@
 #pragma once
 
 // Helpers for the engine's end-to-end tests: a recording ITunnelEvents sink,
-// plain UDP end points on loopback, free ports, a clock the test moves, and
-// bounded waits.
+// plain UDP end points on loopback, relays that misbehave, two engines
+// joined by a tunnel, and bounded waits.
 
 #include "CNetworkSocket.h"
 #include "CTunnel.h"
 #include "FakeClock.h"
 #include "ITunnelEvents.h"
+#include "LoopbackSockets.h"
 #include "ResultCodes.h"
 #include "TcpTestPeer.h"
 #include "WaitUntil.h"
@@ -15,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -54,16 +56,18 @@ public:
         std::lock_guard guard(lock);
         return events;
     }
-    std::vector<std::string> Errors()
+    // The texts of every report of `kind`.
+    std::vector<std::string> Texts(const std::string& kind)
     {
         std::vector<std::string> texts;
         for (const Event& e : Events()) {
-            if (e.kind == "error") {
+            if (e.kind == kind) {
                 texts.push_back(e.text);
             }
         }
         return texts;
     }
+    std::vector<std::string> Errors() { return Texts("error"); }
     bool WaitFor(const std::function<bool(const std::vector<Event>&)>& pred, int ms = 5000)
     {
         std::unique_lock guard(lock);
@@ -71,11 +75,7 @@ public:
     }
     static size_t CountOf(const std::vector<Event>& events, const std::string& kind)
     {
-        size_t n = 0;
-        for (const Event& e : events) {
-            n += e.kind == kind ? 1 : 0;
-        }
-        return n;
+        return static_cast<size_t>(std::count_if(events.begin(), events.end(), [&](const Event& e) { return e.kind == kind; }));
     }
     size_t Count(const std::string& kind) { return CountOf(Events(), kind); }
     // Waits until at least `count` reports of `kind` came.
@@ -106,24 +106,16 @@ private:
     std::vector<Event> events;
 };
 
-// A port that nothing on `address` uses right now (the kernel's choice).
-inline uint16_t FreeUdpPort(const char* address = "127.0.0.1")
-{
-    CNetworkSocket probe;
-    EXPECT_TRUE(probe.OpenUdp());
-    EXPECT_EQ(probe.Bind(address, 0), S_OK);
-    std::string bound;
-    uint32_t port = 0;
-    EXPECT_EQ(probe.GetLocalEndPoint(bound, port), S_OK);
-    return static_cast<uint16_t>(port);
-}
-
-// A plain UDP socket of the test, bound on loopback.
+// A plain UDP socket of the test, bound on loopback (port 0: the kernel's choice).
 class UdpEnd {
 public:
-    explicit UdpEnd(const char* address = "127.0.0.1", uint16_t port = 0) : address(address)
+    explicit UdpEnd(const char* address = "127.0.0.1", uint16_t port = 0, int32_t receiveBuffer = 0)
+        : address(address)
     {
         EXPECT_TRUE(socket.OpenUdp());
+        if (receiveBuffer != 0) {
+            EXPECT_EQ(socket.SetReceiveBufferSize(receiveBuffer), S_OK);
+        }
         EXPECT_EQ(socket.Bind(address, port), S_OK) << address << ":" << port;
         std::string bound;
         EXPECT_EQ(socket.GetLocalEndPoint(bound, this->port), S_OK);
@@ -141,13 +133,9 @@ public:
         std::vector<uint8_t> buffer(65536);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         do {
-            std::string from;
-            uint32_t fromPort = 0;
-            const int32_t n =
-                socket.ReceiveFrom(from, fromPort, buffer.data(), static_cast<uint32_t>(buffer.size()));
+            const int32_t n = socket.ReceiveFrom(lastSenderAddress, lastSenderPort, buffer.data(),
+                                                 static_cast<uint32_t>(buffer.size()));
             if (n > 0) {
-                lastSenderAddress = from;
-                lastSenderPort = fromPort;
                 buffer.resize(static_cast<size_t>(n));
                 return buffer;
             }
@@ -164,6 +152,12 @@ private:
     CNetworkSocket socket;
 };
 
+// A port that nothing on `address` uses right now (the kernel's choice).
+inline uint16_t FreeUdpPort(const char* address = "127.0.0.1")
+{
+    return static_cast<uint16_t>(UdpEnd(address).port);
+}
+
 inline std::vector<uint8_t> Pattern(size_t size, uint8_t seed)
 {
     std::vector<uint8_t> bytes(size);
@@ -172,6 +166,34 @@ inline std::vector<uint8_t> Pattern(size_t size, uint8_t seed)
     }
     return bytes;
 }
+
+// A legacy (type 0) packet of `kind` for port 5004 carrying one byte.
+inline std::vector<uint8_t> LegacyPacket(uint8_t kind = 3, uint8_t byte = 0, uint32_t tag = 0)
+{
+    return {0x00, kind, 0, 0, static_cast<uint8_t>(tag), static_cast<uint8_t>(tag >> 8),
+            static_cast<uint8_t>(tag >> 16), static_cast<uint8_t>(tag >> 24), 0x13, 0x8C, 0x01, 0x00, byte};
+}
+
+inline int64_t MsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A TCP relay that accepts every connection and closes it at once, noting when.
+class ClosingRelay {
+public:
+    ClosingRelay();
+    ~ClosingRelay();
+    uint16_t Port() const { return sockettest::LocalPort(listener); }
+    size_t AcceptedSince(std::chrono::steady_clock::time_point from);
+
+private:
+    sockettest::Fd listener;
+    std::atomic<bool> stop{false};
+    std::mutex lock;  // guards: times
+    std::vector<std::chrono::steady_clock::time_point> times;
+    std::thread worker;
+};
 
 // Sets `engine` up as the listening end of a UDP tunnel: no destination, so
 // it listens on 127.0.0.1:tunnelPort and learns its peer from the first packet.
@@ -193,6 +215,7 @@ public:
         uint16_t proxyPort = 0;  // 0: no proxy
         const char* user = nullptr;
         const char* password = nullptr;
+        int32_t receiveBuffer = 0;  // of the socket B delivers to; 0: the system's
     };
 
     EnginePair(uint32_t cryptoType, Options options);

@@ -1,8 +1,5 @@
-#include "CTunnel.h"
 #include "base_exception.h"
 #include "engine_test_util.h"
-
-#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sched.h>
@@ -87,13 +84,16 @@ std::unique_ptr<CTunnel> MulticastEngine(const std::string& nic, int64_t sourceT
     // Receiving on the interface named by its own address, as a host sets
     // receiver_nic: the group's datagrams must still arrive.
     engine->SetReceiverNic(nic);
-    engine->SetUdpTunnel(kGroup, kGroup, kGroupPort, 2, "group key", kGroupPort);
+    engine->SetUdpTunnel(kGroup, kGroup, kGroupPort, 0, "", kGroupPort);
     engine->AddReceivePort(5004, "127.0.0.2");
     engine->StartReceiver();
     return engine;
 }
 
-TEST(MulticastTunnel, TwoHostsExchangeDatagramsThroughAGroup)
+// Two hosts exchange datagrams through a group; a packet on the group that
+// carries an engine's own source tag is dropped by its loop filter, one with
+// another tag is delivered.
+TEST(MulticastTunnel, TwoHostsExchangeDatagramsThroughAGroupAndFilterTheirOwn)
 {
     if (!CanMakeNamespaces()) {
         GTEST_SKIP() << "needs root and ip netns";
@@ -102,10 +102,16 @@ TEST(MulticastTunnel, TwoHostsExchangeDatagramsThroughAGroup)
     ASSERT_TRUE(hosts.ready) << "could not build the namespaces";
 
     std::unique_ptr<CTunnel> engineA, engineB;
-    std::unique_ptr<UdpEnd> senderA, outB;
+    std::unique_ptr<UdpEnd> senderA, outA, outB;
+    std::unique_ptr<CNetworkSocket> groupSender;
     NamespacePair::RunIn(hosts.a, [&] {
-        engineA = MulticastEngine(hosts.addressA, 1);
+        outA = std::make_unique<UdpEnd>("127.0.0.1", 5004);
+        engineA = MulticastEngine(hosts.addressA, 0x11223344);
         senderA = std::make_unique<UdpEnd>();
+        groupSender = std::make_unique<CNetworkSocket>();
+        ASSERT_TRUE(groupSender->OpenUdp());
+        ASSERT_EQ(groupSender->SetMulticastInterface(hosts.addressA.c_str()), S_OK);
+        ASSERT_EQ(groupSender->SetMulticastLoop(true), S_OK);
     });
     NamespacePair::RunIn(hosts.b, [&] {
         outB = std::make_unique<UdpEnd>("127.0.0.1", 5004);
@@ -117,62 +123,28 @@ TEST(MulticastTunnel, TwoHostsExchangeDatagramsThroughAGroup)
     EXPECT_EQ(outB->Receive(), payload);
     EXPECT_EQ(engineA->Statistics().datagramsReceived, 0u) << "its own datagram does not come back";
 
+    const auto filtered = [&] {
+        return engineA->Statistics().drops[static_cast<size_t>(TunnelPacketFormat::OpenResult::kLoopFilter)];
+    };
+    const uint64_t filteredBefore = filtered();
+    const auto own = LegacyPacket(2, 0xA1, 0x11223344);
+    const auto other = LegacyPacket(2, 0xB2, 0x55667788);
+    ASSERT_EQ(groupSender->SendTo(kGroup, kGroupPort, own.data(), 13), 13);
+    ASSERT_EQ(groupSender->SendTo(kGroup, kGroupPort, other.data(), 13), 13);
+    EXPECT_EQ(outA->Receive(), std::vector<uint8_t>{0xB2});
+    EXPECT_TRUE(WaitUntil([&] { return filtered() == filteredBefore + 1; }));
+
     // Sockets of one group share its port; a unicast socket does not take it.
     NamespacePair::RunIn(hosts.b, [&] {
         auto second = std::make_unique<CTunnel>();
         second->SetReceiverNic(hosts.addressB);
-        EXPECT_NO_THROW(second->SetUdpTunnel(kGroup, kGroup, kGroupPort, 2, "group key", kGroupPort));
+        EXPECT_NO_THROW(second->SetUdpTunnel(kGroup, kGroup, kGroupPort, 0, "", kGroupPort));
         CTunnel unicast;
         unicast.SetReceiverNic("0.0.0.0");
-        EXPECT_THROW(unicast.SetUdpTunnel(nullptr, nullptr, kGroupPort, 2, "", 0), exc_ZANSocket);
+        EXPECT_THROW(unicast.SetUdpTunnel(nullptr, nullptr, kGroupPort, 0, "", 0), exc_ZANSocket);
     });
     engineA.reset();
     engineB.reset();
-}
-
-// A packet on the group that carries the engine's own source tag is dropped
-// by the loop filter; another tag is delivered.
-TEST(MulticastTunnel, LoopFilterDropsOwnSourceTag)
-{
-    if (!CanMakeNamespaces()) {
-        GTEST_SKIP() << "needs root and ip netns";
-    }
-    NamespacePair hosts;
-    ASSERT_TRUE(hosts.ready) << "could not build the namespaces";
-
-    std::unique_ptr<CTunnel> engine;
-    std::unique_ptr<UdpEnd> out;
-    std::unique_ptr<CNetworkSocket> groupSender;
-    NamespacePair::RunIn(hosts.a, [&] {
-        out = std::make_unique<UdpEnd>("127.0.0.1", 5004);
-        auto made = std::make_unique<CTunnel>();
-        made->SetSourceTag(0x11223344);
-        made->SetSenderNic(hosts.addressA);
-        made->SetReceiverNic(hosts.addressA);
-        made->SetUdpTunnel(kGroup, kGroup, kGroupPort, 0, "", kGroupPort);
-        made->StartReceiver();
-        engine = std::move(made);
-        groupSender = std::make_unique<CNetworkSocket>();
-        ASSERT_TRUE(groupSender->OpenUdp());
-        ASSERT_EQ(groupSender->SetMulticastInterface(hosts.addressA.c_str()), S_OK);
-        ASSERT_EQ(groupSender->SetMulticastLoop(true), S_OK);
-    });
-
-    // Legacy type 0 data packets for port 5004 with the given source tag.
-    const auto packet = [](uint32_t tag, uint8_t byte) {
-        return std::vector<uint8_t>{0x00, 0x02, 0, 0, static_cast<uint8_t>(tag), static_cast<uint8_t>(tag >> 8),
-                                    static_cast<uint8_t>(tag >> 16), static_cast<uint8_t>(tag >> 24), 0x13, 0x8C,
-                                    0x01, 0x00, byte};
-    };
-    const auto own = packet(0x11223344, 0xA1);
-    const auto other = packet(0x55667788, 0xB2);
-    ASSERT_EQ(groupSender->SendTo(kGroup, kGroupPort, own.data(), 13), 13);
-    ASSERT_EQ(groupSender->SendTo(kGroup, kGroupPort, other.data(), 13), 13);
-    EXPECT_EQ(out->Receive(), std::vector<uint8_t>{0xB2});
-    EXPECT_TRUE(WaitUntil([&] {
-        return engine->Statistics().drops[static_cast<size_t>(TunnelPacketFormat::OpenResult::kLoopFilter)] == 1;
-    }));
-    engine.reset();
 }
 
 } // namespace

@@ -4,19 +4,14 @@
 // (legacy format). Forgeries, altered copies and replays move nothing and
 // are counted.
 
-#include "CTunnel.h"
 #include "PeerTracker.h"
 #include "TunnelCrypto.h"
 #include "TunnelPacketFormat.h"
 #include "engine_test_util.h"
 
-#include <gtest/gtest.h>
-
-#include <array>
 #include <initializer_list>
 #include <random>
 #include <set>
-#include <vector>
 
 namespace zan {
 
@@ -186,16 +181,7 @@ public:
         ASSERT_TRUE(WaitHandled(handled));
     }
     uint64_t Drop(OpenResult reason) { return engine.Statistics().drops[static_cast<size_t>(reason)]; }
-    std::vector<std::string> PeerEvents()
-    {
-        std::vector<std::string> texts;
-        for (const Event& e : events.Events()) {
-            if (e.kind == "peer") {
-                texts.push_back(e.text);
-            }
-        }
-        return texts;
-    }
+    std::vector<std::string> PeerEvents() { return events.Texts("peer"); }
 
     RecordingEvents events;
     CTunnel engine;
@@ -216,10 +202,9 @@ TEST(PeerFollowing, ForgedAndAlteredKeepAlivesMoveNothingAndAreCounted)
     // The forgery that once redirected a fresh listening end: 102 bytes,
     // sealed format, keep-alive kind, no valid digest.
     Bytes forged(102, 0x41);
+    std::fill_n(forged.begin(), 4, 0);
     forged[0] = 2;
     forged[1] = 3;
-    forged[2] = 0;
-    forged[3] = 0;
     listening.Inject(forger, {forged}, 1);
     EXPECT_FALSE(listening.engine.IsDestinationSet()) << "a forgery teaches no peer";
 
@@ -304,11 +289,22 @@ TEST(PeerFollowing, ConfiguredDestinationNeverMoves)
 }
 
 // Legacy packets carry no authentication: the first peer stays until it has
-// been silent for more than 27 s, then the next sender is learned.
+// been silent for more than 27 s, then the next sender is learned. Until a
+// peer is known, local datagrams are dropped and no keep-alive goes out;
+// then datagrams go to the peer from the port it called.
 TEST(PeerFollowing, LegacyPeerIsReplacedOnlyAfterHalfAMinuteOfSilence)
 {
     FakeClock clock(5'000'000);
     ListeningEnd listening(0);
+    const uint16_t localPort = FreeUdpPort();
+    listening.engine.AddReceivePort(localPort, "127.0.0.3");
+    UdpEnd local;
+    local.SendTo("127.0.0.3", localPort, {1, 2, 3});
+    EXPECT_FALSE(WaitUntil([&] {
+        const auto s = listening.engine.Statistics();
+        return s.datagramsSent + s.keepAlivesSent > 0;
+    }, 300));
+
     TestPeer first(0, 0);
     TestPeer restarted(0, 0);
     first.Send(listening.tunnelPort, first.Packet(TunnelPacketFormat::kKeepAliveKind, {0}));
@@ -325,6 +321,16 @@ TEST(PeerFollowing, LegacyPeerIsReplacedOnlyAfterHalfAMinuteOfSilence)
     EXPECT_EQ(listening.engine.Destination().port, restarted.Port()) << "followed within 30 s";
     EXPECT_EQ(listening.engine.Statistics().peerChanges, 1u);
     EXPECT_EQ(listening.PeerEvents().size(), 1u);
+
+    local.SendTo("127.0.0.3", localPort, {7, 8, 9});
+    Bytes packet;
+    do {
+        packet = restarted.end.Receive();
+        ASSERT_FALSE(packet.empty());
+    } while (packet[1] != TunnelPacketFormat::kDataKindByte);  // skip a keep-alive
+    EXPECT_EQ(restarted.end.lastSenderPort, listening.tunnelPort);
+    EXPECT_EQ(packet, (Bytes{0x00, 0x02, 0, 0, packet[4], packet[5], packet[6], packet[7],
+                             static_cast<uint8_t>(localPort >> 8), static_cast<uint8_t>(localPort), packet[10], packet[11], 7, 8, 9}));
 }
 
 } // namespace

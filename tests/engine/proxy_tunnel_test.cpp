@@ -1,12 +1,8 @@
 // TCP tunnels through a real HTTP proxy (squid on loopback): without a
-// login, with Basic and with NTLM, refused logins and CONNECTs, and
-// reconnection through the proxy after the relay or the proxy went away.
+// login, with Basic and with NTLM, and refused logins and CONNECTs.
 
 #include "SquidProxy.h"
 #include "engine_test_util.h"
-
-#include <gtest/gtest.h>
-
 
 namespace zan {
 
@@ -14,8 +10,6 @@ namespace {
 
 using namespace enginetest;
 using squidtest::SquidProxy;
-
-constexpr int kEventWaitMs = 20000;
 
 struct Login {
     const char* user;
@@ -84,7 +78,6 @@ TEST(ProxyTunnel, RefusedLoginAndRefusedConnectEndWithTheirMessages)
     };
     const Case cases[] = {
         {SquidProxy::Kind::kBasic, {squidtest::kBasicUser, "wrong:password"}, "Proxy Authentication failed : Basic.\n"},
-        {SquidProxy::Kind::kBasic, {"", ""}, "Proxy Authentication failed : Basic.\n"},
         {SquidProxy::Kind::kDeny, {nullptr, nullptr}, "Proxy login : invalid proxy response : 403 : 127.0.0.1\n"},
     };
     for (const Case& c : cases) {
@@ -103,38 +96,6 @@ TEST(ProxyTunnel, RefusedLoginAndRefusedConnectEndWithTheirMessages)
         EXPECT_EQ(events.Count("connected"), 0u);
         EXPECT_EQ(relay.Read().accepted, 0u) << "nothing reached the relay";
     }
-}
-
-TEST(ProxyTunnel, ReconnectsThroughTheProxyAfterTheRelayDropsTheTunnel)
-{
-    SKIP_WITHOUT_SQUID();
-    SquidProxy proxy(SquidProxy::Kind::kBasic);
-    ASSERT_TRUE(proxy.Start()) << proxy.Error();
-    EnginePair pair(8, Through(proxy, {squidtest::kBasicUser, squidtest::kBasicPassword}));
-    ASSERT_TRUE(WaitUntil([&] { return pair.CarriesBothWays(Pattern(500, 1), 2000); }, 10000));
-
-    ASSERT_TRUE(pair.relay.CloseAllConnections());
-    EXPECT_TRUE(pair.eventsA.WaitForCount("disconnected", 1, kEventWaitMs));
-    EXPECT_TRUE(pair.eventsA.WaitForCount("connected", 2, kEventWaitMs)) << pair.eventsA.AllErrors();
-    EXPECT_TRUE(pair.eventsB.WaitForCount("connected", 2, kEventWaitMs)) << pair.eventsB.AllErrors();
-    ASSERT_TRUE(pair.relay.WaitForConnections(4, kEventWaitMs));
-    EXPECT_TRUE(WaitUntil([&] { return pair.CarriesBothWays(Pattern(500, 2), 2000); }, 10000));
-    EXPECT_TRUE(WaitUntil([&] { return pair.relay.Read().greetingOk >= 4; }));
-}
-
-TEST(ProxyTunnel, ReconnectsAfterTheProxyRestartsOnItsPort)
-{
-    SKIP_WITHOUT_SQUID();
-    SquidProxy proxy(SquidProxy::Kind::kNtlm);
-    ASSERT_TRUE(proxy.Start()) << proxy.Error();
-    EnginePair pair(8, Through(proxy, {"CORP\\alice", "ntlm password"}));
-    ASSERT_TRUE(WaitUntil([&] { return pair.CarriesBothWays(Pattern(500, 1), 2000); }, 10000));
-
-    ASSERT_TRUE(proxy.Restart()) << proxy.Error();
-    EXPECT_TRUE(pair.eventsA.WaitForCount("disconnected", 1, kEventWaitMs));
-    EXPECT_TRUE(pair.eventsA.WaitForCount("connected", 2, kEventWaitMs)) << pair.eventsA.AllErrors();
-    EXPECT_TRUE(pair.eventsB.WaitForCount("connected", 2, kEventWaitMs)) << pair.eventsB.AllErrors();
-    EXPECT_TRUE(WaitUntil([&] { return pair.CarriesBothWays(Pattern(500, 2), 2000); }, 10000));
 }
 
 }  // namespace

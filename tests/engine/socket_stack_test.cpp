@@ -1,8 +1,5 @@
-#include "CTunnel.h"
 #include "ISocketStackFactory.h"
 #include "engine_test_util.h"
-
-#include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
@@ -44,47 +41,42 @@ std::vector<uint8_t> Take(ISocketStack& stack, StackAddress* from = nullptr)
     return buffer;
 }
 
-TEST(SocketStack, SenderStackReachesThePeersPortStack)
+// Through the tunnel to the peer's port stack (or, with none for the port,
+// to a UDP port), to a local port stack only as a loopback copy, and on
+// after the sending engine restarted.
+TEST(SocketStack, SenderStackReachesPortStacksHereAndAtThePeer)
 {
     StackPair pair;
-    ISocketStack* portStack = pair.FactoryB().CreateStack("ignored", 6000);
+    ISocketStack* remote = pair.FactoryB().CreateStack("ignored", 6000);
+    ISocketStack* local = pair.FactoryA().CreateStack("", 6000);
     ISocketStack* sender = pair.FactoryA().CreateSenderStack();
-    ASSERT_NE(portStack, nullptr);
+    ASSERT_NE(remote, nullptr);
     ASSERT_NE(sender, nullptr);
 
     const auto payload = Pattern(1200, 3);
     EXPECT_EQ(sender->SendTo(payload.data(), 1200, StackAddress{"10.9.8.7", 6000}), 1200);
     StackAddress from;
-    EXPECT_EQ(Take(*portStack, &from), payload);
-    EXPECT_EQ(from.address, "") << "datagrams through the tunnel carry no address";
-    EXPECT_EQ(from.port, 6000u);
-    EXPECT_FALSE(portStack->GetReceiveEvent()->Wait(0)) << "signaled exactly while not empty";
+    EXPECT_EQ(Take(*remote, &from), payload);
+    EXPECT_EQ(std::tie(from.address, from.port), std::make_tuple("", 6000u)) << "the tunnel carries no address";
+    EXPECT_FALSE(remote->GetReceiveEvent()->Wait(0)) << "signaled exactly while not empty";
+    EXPECT_FALSE(local->GetReceiveEvent()->Wait(200)) << "loopback is off by default";
+
+    local->SetLoopback(true);
+    sender->SendTo("yz", 2, StackAddress{"1.2.3.4", 6000});
+    EXPECT_EQ(Take(*local, &from), (std::vector<uint8_t>{'y', 'z'}));
+    EXPECT_EQ(from.address, "1.2.3.4") << "a loopback copy keeps the address given to SendTo";
+    EXPECT_EQ(Take(*remote), (std::vector<uint8_t>{'y', 'z'}));
 
     // No port stack for the port: delivered as a UDP datagram instead.
     const uint16_t port = FreeUdpPort();
     UdpEnd out("127.0.0.1", port);
     sender->SendTo(payload.data(), 10, StackAddress{"", port});
     EXPECT_EQ(out.Receive(), std::vector<uint8_t>(payload.begin(), payload.begin() + 10));
-}
 
-TEST(SocketStack, LoopbackCopiesStayLocalAndStillTravel)
-{
-    StackPair pair;
-    ISocketStack* local = pair.FactoryA().CreateStack("", 6001);
-    ISocketStack* remote = pair.FactoryB().CreateStack("", 6001);
-    ISocketStack* sender = pair.FactoryA().CreateSenderStack();
-
-    sender->SendTo("x", 1, StackAddress{"1.2.3.4", 6001});
-    EXPECT_EQ(Take(*remote), std::vector<uint8_t>{'x'});
-    EXPECT_FALSE(local->GetReceiveEvent()->Wait(200)) << "loopback is off by default";
-
-    local->SetLoopback(true);
-    EXPECT_TRUE(local->GetLoopback());
-    sender->SendTo("yz", 2, StackAddress{"1.2.3.4", 6001});
-    StackAddress from;
-    EXPECT_EQ(Take(*local, &from), (std::vector<uint8_t>{'y', 'z'}));
-    EXPECT_EQ(from.address, "1.2.3.4") << "a loopback copy keeps the address given to SendTo";
-    EXPECT_EQ(Take(*remote), (std::vector<uint8_t>{'y', 'z'}));
+    pair.a.Stop();
+    pair.a.StartReceiver();
+    sender->SendTo("r", 1, StackAddress{"", 6000});
+    EXPECT_EQ(Take(*remote), std::vector<uint8_t>{'r'});
 }
 
 TEST(SocketStack, RegistryRules)
@@ -173,17 +165,6 @@ TEST(SocketStack, ReleasingASenderStackWhileItSends)
     feeder.join();
     EXPECT_TRUE(pair.FactoryA().ReleaseStack(sender));
     EXPECT_FALSE(pair.FactoryA().ReleaseStack(sender));
-}
-
-TEST(SocketStack, SenderStacksCarryOnAfterARestart)
-{
-    StackPair pair;
-    ISocketStack* portStack = pair.FactoryB().CreateStack("", 6004);
-    ISocketStack* sender = pair.FactoryA().CreateSenderStack();
-    pair.a.Stop();
-    pair.a.StartReceiver();
-    sender->SendTo("r", 1, StackAddress{"", 6004});
-    EXPECT_EQ(Take(*portStack), std::vector<uint8_t>{'r'});
 }
 
 } // namespace

@@ -1,13 +1,8 @@
-#include "CTunnel.h"
 #include "base_exception.h"
 #include "FileSizeLimit.h"
 #include "ScopedEnvironment.h"
 #include "engine_test_util.h"
 
-#include <gtest/gtest.h>
-
-#include <array>
-#include <memory>
 #include <regex>
 
 namespace zan {
@@ -16,25 +11,12 @@ namespace {
 
 using namespace enginetest;
 
-// A 32-byte master key and 14-byte salt, as the host gives them in hex.
-constexpr std::array<uint8_t, 32> kMasterKey = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0x10, 0x32, 0x54,
-                                                0x76, 0x98, 0xBA, 0xDC, 0xFE, 0x0F, 0x1E, 0x2D, 0x3C, 0x4B, 0x5A,
-                                                0x69, 0x78, 0x87, 0x96, 0xA5, 0xB4, 0xC3, 0xD2, 0xE1, 0xF0};
-constexpr std::array<uint8_t, 14> kMasterSalt = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6,
-                                                 0xA7, 0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD};
-
 void ExpectCarriedBothWays(uint32_t cryptoType, const std::vector<size_t>& sizes)
 {
     EnginePair pair(cryptoType, {});
     ASSERT_TRUE(pair.WaitForPeer()) << "type " << cryptoType;
     for (size_t size : sizes) {
-        const auto forward = Pattern(size, static_cast<uint8_t>(size));
-        pair.sender.SendTo("127.0.0.2", pair.portA, forward);
-        EXPECT_EQ(pair.outOfB.Receive(), forward) << "type " << cryptoType << " A->B size " << size;
-
-        const auto backward = Pattern(size, static_cast<uint8_t>(size + 1));
-        pair.sender.SendTo("127.0.0.3", pair.portB, backward);
-        EXPECT_EQ(pair.outOfA.Receive(), backward) << "type " << cryptoType << " B->A size " << size;
+        EXPECT_TRUE(pair.CarriesBothWays(Pattern(size, static_cast<uint8_t>(size)))) << "type " << cryptoType << " size " << size;
     }
     // A sender counts a datagram once its send returned: wait for it.
     EXPECT_TRUE(WaitUntil([&] { return pair.b.Statistics().datagramsSent == sizes.size(); }));
@@ -50,9 +32,6 @@ TEST(UdpTunnel, CarriesDatagramsBothWaysInEveryFormat)
     for (uint32_t type : {0u, 2u, 8u}) {
         ExpectCarriedBothWays(type, {1, 1200, 65000});
     }
-    for (uint32_t type : {1u, 3u, 4u, 5u, 6u, 7u}) {
-        ExpectCarriedBothWays(type, {200});
-    }
 }
 
 TEST(UdpTunnel, PortTravelsWithEachDatagram)
@@ -67,90 +46,6 @@ TEST(UdpTunnel, PortTravelsWithEachDatagram)
     pair.sender.SendTo("127.0.0.2", pair.portA, {4, 5});
     EXPECT_EQ(secondOut.Receive(), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_EQ(pair.outOfB.Receive(), (std::vector<uint8_t>{4, 5}));
-}
-
-TEST(UdpTunnel, AuthenticatedWithoutKeysSendsNothingAndSaysWhy)
-{
-    EnginePair pair(8, {.keys = false});
-    pair.sender.SendTo("127.0.0.2", pair.portA, {1, 2, 3});
-    ASSERT_TRUE(WaitUntil([&] { return pair.a.Statistics().sendFailures >= 1; }));
-    EXPECT_EQ(pair.a.LastErrorText(), "Tunnel : Sending packet error : SSL_Crypto error");
-    EXPECT_FALSE(pair.b.IsDestinationSet());
-}
-
-TEST(UdpTunnel, EndsOfDifferentFormatsNeverAcceptEachOther)
-{
-    const uint16_t tunnelPort = FreeUdpPort();
-    const uint16_t port = FreeUdpPort();
-    UdpEnd out("127.0.0.5", port);
-
-    CTunnel plain, sealed;
-    sealed.SetDeliveryAddress("127.0.0.5");
-    ListenOnLoopback(sealed, tunnelPort, 8, "");
-    sealed.AddKey(7, kMasterKey.data(), 32, kMasterSalt.data(), 14, 0);
-    sealed.StartReceiver();
-    plain.SetUdpTunnel("127.0.0.1", nullptr, tunnelPort, 0, "", 0);
-    plain.AddReceivePort(port, "127.0.0.2");
-    plain.StartReceiver();
-
-    UdpEnd sender;
-    sender.SendTo("127.0.0.2", port, {9, 9, 9});
-    ASSERT_TRUE(WaitUntil([&] { return plain.Statistics().datagramsSent == 1; }));
-    ASSERT_TRUE(WaitUntil([&] { return sealed.Statistics().Drops() >= 1; }));
-    EXPECT_TRUE(out.Receive(300).empty());
-    EXPECT_EQ(sealed.Statistics().drops[static_cast<size_t>(TunnelPacketFormat::OpenResult::kFormat)],
-              sealed.Statistics().Drops());
-    EXPECT_FALSE(sealed.IsDestinationSet()) << "a dropped packet teaches nothing";
-}
-
-// An engine without a destination listens on its destination port and
-// learns its peer from the first packet of any kind.
-TEST(UdpTunnel, LearnsThePeerFromItsFirstPacket)
-{
-    RecordingEvents events;
-    const uint16_t tunnelPort = FreeUdpPort();
-    const uint16_t port = FreeUdpPort();
-    CTunnel listening;
-    listening.SetEvents(&events);
-    ListenOnLoopback(listening, tunnelPort, 0, "");
-    listening.AddReceivePort(port, "127.0.0.3");
-    listening.StartReceiver();
-
-    // Before the peer is known: local datagrams are dropped, no keep-alive.
-    UdpEnd sender;
-    sender.SendTo("127.0.0.3", port, {1, 2, 3});
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    auto stats = listening.Statistics();
-    EXPECT_EQ(stats.datagramsSent, 0u);
-    EXPECT_EQ(stats.keepAlivesSent, 0u);
-    EXPECT_FALSE(listening.IsDestinationSet());
-
-    // A keep-alive from the peer: legacy type 0, kind byte 3, one 0x00 byte.
-    UdpEnd peer;
-    peer.SendTo("127.0.0.1", tunnelPort, {0x00, 0x03, 0, 0, 0, 0, 0, 0, 0x13, 0x8C, 0x01, 0x00, 0x00});
-    ASSERT_TRUE(WaitUntil([&] { return listening.IsDestinationSet(); }));
-    EXPECT_EQ(listening.Destination().address, "127.0.0.1");
-    EXPECT_EQ(listening.Destination().port, peer.port);
-    EXPECT_EQ(listening.Statistics().keepAlivesReceived, 1u);
-
-    // Now datagrams go to the peer, from the port it called.
-    sender.SendTo("127.0.0.3", port, {7, 8, 9});
-    std::vector<uint8_t> packet;
-    do {
-        packet = peer.Receive();
-        ASSERT_FALSE(packet.empty());
-    } while (packet[1] != 0x02);  // skip a keep-alive
-    EXPECT_EQ(peer.lastSenderPort, tunnelPort);
-    const std::vector<uint8_t> expectedHeadTail = {0x00, 0x02, 0, 0};
-    EXPECT_EQ(std::vector<uint8_t>(packet.begin(), packet.begin() + 4), expectedHeadTail);
-    EXPECT_EQ(packet[8] * 256 + packet[9], port);
-    EXPECT_EQ(std::vector<uint8_t>(packet.begin() + 12, packet.end()), (std::vector<uint8_t>{7, 8, 9}));
-
-    // A second peer does not take the first one's place.
-    UdpEnd other;
-    other.SendTo("127.0.0.1", tunnelPort, {0x00, 0x03, 0, 0, 0, 0, 0, 0, 0x13, 0x8C, 0x01, 0x00, 0x00});
-    ASSERT_TRUE(WaitUntil([&] { return listening.Statistics().keepAlivesReceived == 2; }));
-    EXPECT_EQ(listening.Destination().port, peer.port);
 }
 
 // Keep-alives: due when more than 9000 ms passed since the last send,
@@ -213,25 +108,6 @@ TEST(UdpTunnel, SetUpErrorsAndReports)
         << events.Events()[1].text;
     engine.Stop();
 
-    // Set-up while the receive loop runs is refused.
-    engine.SetUdpTunnel("127.0.0.1", nullptr, FreeUdpPort(), 0, "", 0);
-    engine.StartReceiver();
-    ASSERT_TRUE(WaitUntil([&] { return engine.IsReceiving(); }));
-    try {
-        engine.SetUdpTunnel("127.0.0.1", nullptr, 1, 0, "", 0);
-        ADD_FAILURE() << "no exception";
-    } catch (const exc_ZANTunnel& e) {
-        EXPECT_EQ(e.message, "Can't set tunnel if tunnel is started");
-        EXPECT_EQ(e.line, 631);
-        EXPECT_EQ(e.code, 0u);
-        EXPECT_EQ(e.sourceFile, "CTunnel_library/src/CTunnel");
-    }
-    try {
-        engine.SetTcpTunnel("127.0.0.1", 1, 0, "", nullptr, 0, nullptr, nullptr);
-        ADD_FAILURE() << "no exception";
-    } catch (const exc_ZANTunnel& e) {
-        EXPECT_EQ(e.line, 717);
-    }
 }
 
 TEST(UdpTunnel, ReceivePortKeysAreAddressAndPort)
@@ -262,12 +138,7 @@ TEST(UdpTunnel, RecordingWriteErrorIsReportedOnceWhileTrafficFlows)
 
         auto carry = [&](int round) {
             for (int i = 0; i < 20; ++i) {
-                const auto forward = Pattern(100, static_cast<uint8_t>(round * 40 + i));
-                pair.sender.SendTo("127.0.0.2", pair.portA, forward);
-                ASSERT_EQ(pair.outOfB.Receive(), forward) << "round " << round << " A->B " << i;
-                const auto backward = Pattern(60, static_cast<uint8_t>(round * 40 + 20 + i));
-                pair.sender.SendTo("127.0.0.3", pair.portB, backward);
-                ASSERT_EQ(pair.outOfA.Receive(), backward) << "round " << round << " B->A " << i;
+                ASSERT_TRUE(pair.CarriesBothWays(Pattern(100, static_cast<uint8_t>(round * 40 + i)))) << round << " " << i;
             }
         };
         auto lostReach = [&](uint64_t count) {
