@@ -29,39 +29,19 @@ inline constexpr int64_t kStart = 1'700'000'000'000;
 
 inline std::vector<std::byte> Bytes(const std::string& text)
 {
-    std::vector<std::byte> out(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        out[i] = static_cast<std::byte>(text[i]);
-    }
-    return out;
+    const auto bytes = std::as_bytes(std::span(text));
+    return {bytes.begin(), bytes.end()};
 }
 
 inline std::vector<std::byte> ReadWholeFile(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<std::byte> out(chars.size());
-    for (size_t i = 0; i < chars.size(); ++i) {
-        out[i] = static_cast<std::byte>(chars[i]);
-    }
-    return out;
+    return Bytes({std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()});
 }
 
 // Fixed clock, fresh folder; restores the system clock afterwards.
 class RecorderTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        clock = std::make_unique<FakeClock>(kStart);
-        temp = std::make_unique<TempFolder>("zanrec");
-        folder = temp->path;
-    }
-    void TearDown() override
-    {
-        clock.reset();
-        temp.reset();
-    }
-
     std::string PathOf(const std::string& name) const { return (folder / name).string(); }
 
     static bool Open(IVCSaver& saver, const std::string& path)
@@ -97,9 +77,9 @@ protected:
         ASSERT_TRUE(WaitUntil([&] { return saver.WritePosition() >= position; }));
     }
 
-    std::unique_ptr<FakeClock> clock;
-    std::unique_ptr<TempFolder> temp;
-    std::filesystem::path folder;
+    std::unique_ptr<FakeClock> clock = std::make_unique<FakeClock>(kStart);
+    const TempFolder temp{"zanrec"};
+    const std::filesystem::path folder = temp.path;
 };
 
 inline std::string FaultText(const RecordingInspection& inspection)
@@ -128,6 +108,17 @@ inline std::vector<ReadBlock> ReadBlocks(std::span<const std::byte> file, Record
         *inspection = result;
     }
     return blocks;
+}
+
+// The entries of the index block, the last of `blocks`.
+inline std::vector<uint64_t> IndexEntries(const std::vector<ReadBlock>& blocks)
+{
+    std::vector<uint64_t> entries;
+    const std::span<const std::byte> payload(blocks.back().payload);
+    for (size_t at = 0; at + 8 <= payload.size(); at += 8) {
+        entries.push_back(LoadLe64(payload.subspan(at).first<8>()));
+    }
+    return entries;
 }
 
 }  // namespace rectest

@@ -12,6 +12,8 @@
 // handed to that user. The folder is removed at the end unless KeepFolder()
 // was called, so the logs stay for a look (the path is printed).
 
+#include "WaitUntil.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -22,14 +24,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
-#include <thread>
 
 namespace zan {
 
@@ -105,14 +105,14 @@ public:
     // The folder with squid's logs outlives this object.
     void KeepFolder() { keepFolder = true; }
 
-    // Starts squid on `port` (0: a free one) and waits until it accepts
-    // connections. False, with Error() telling why, when it did not.
-    bool Start(uint16_t wanted = 0)
+    // Starts squid on a free port and waits until it accepts connections.
+    // False, with Error() telling why, when it did not.
+    bool Start()
     {
         if (folder.empty()) {
             return Fail("no temporary folder");
         }
-        port = wanted != 0 ? wanted : LoopbackTcp(0, false);
+        port = LoopbackTcp(0, false);
         if (!WriteConfiguration()) {
             return Fail("cannot write the configuration in " + folder);
         }
@@ -127,17 +127,17 @@ public:
             ::execl(kSquid, kSquid, "-N", "-f", conf.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartWaitMs);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return Fail("squid exited at start; see " + folder);
-            }
-            if (LoopbackTcp(port, true) != 0) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        bool exited = false;
+        const bool listens = WaitUntil([&] {
+            exited = ::waitpid(pid, nullptr, WNOHANG) == pid;
+            return exited || LoopbackTcp(port, true) != 0;
+        }, kStartWaitMs);
+        if (exited) {
+            pid = -1;
+            return Fail("squid exited at start; see " + folder);
+        }
+        if (listens) {
+            return true;
         }
         Stop();
         return Fail("squid did not listen within 30 s; see " + folder);
@@ -150,29 +150,15 @@ public:
             return;
         }
         ::kill(pid, SIGTERM);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (::waitpid(pid, nullptr, WNOHANG) == pid) {
-                pid = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!WaitUntil([&] { return ::waitpid(pid, nullptr, WNOHANG) == pid; }, kStopWaitMs)) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
         }
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
         pid = -1;
-    }
-
-    // Stops squid and starts it again on the same port.
-    bool Restart()
-    {
-        Stop();
-        return Start(port);
     }
 
     uint16_t Port() const { return port; }
     const std::string& Error() const { return error; }
-    const std::string& Folder() const { return folder; }
     // The access log so far (one line per request squid finished).
     std::string AccessLog() const
     {

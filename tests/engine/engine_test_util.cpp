@@ -17,32 +17,6 @@ int ThreadCount()
     return count;
 }
 
-ClosingRelay::ClosingRelay() : listener(sockettest::BoundSocket(SOCK_STREAM, true, 0, 64))
-{
-    worker = std::thread([this] {
-        while (!stop.load()) {
-            const sockettest::Fd accepted(sockettest::Readable(listener, 50) ? ::accept(listener.Get(), nullptr, nullptr) : -1);
-            if (accepted.Get() < 0) {
-                continue;
-            }
-            std::lock_guard guard(lock);
-            times.push_back(std::chrono::steady_clock::now());
-        }
-    });
-}
-
-ClosingRelay::~ClosingRelay()
-{
-    stop.store(true);
-    worker.join();
-}
-
-size_t ClosingRelay::AcceptedSince(std::chrono::steady_clock::time_point from)
-{
-    std::lock_guard guard(lock);
-    return static_cast<size_t>(std::count_if(times.begin(), times.end(), [&](const auto& t) { return t >= from; }));
-}
-
 EnginePair::EnginePair(uint32_t cryptoType, Options options)
     : portA(FreeUdpPort()), portB(FreeUdpPort()), outOfB("127.0.0.5", portA, options.receiveBuffer),
       outOfA("127.0.0.4", portB)

@@ -8,7 +8,6 @@
 #include "CTunnel.h"
 #include "FakeClock.h"
 #include "ITunnelEvents.h"
-#include "LoopbackSockets.h"
 #include "ResultCodes.h"
 #include "TcpTestPeer.h"
 #include "WaitUntil.h"
@@ -173,27 +172,6 @@ inline std::vector<uint8_t> LegacyPacket(uint8_t kind = 3, uint8_t byte = 0, uin
     return {0x00, kind, 0, 0, static_cast<uint8_t>(tag), static_cast<uint8_t>(tag >> 8),
             static_cast<uint8_t>(tag >> 16), static_cast<uint8_t>(tag >> 24), 0x13, 0x8C, 0x01, 0x00, byte};
 }
-
-inline int64_t MsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-}
-
-// A TCP relay that accepts every connection and closes it at once, noting when.
-class ClosingRelay {
-public:
-    ClosingRelay();
-    ~ClosingRelay();
-    uint16_t Port() const { return sockettest::LocalPort(listener); }
-    size_t AcceptedSince(std::chrono::steady_clock::time_point from);
-
-private:
-    sockettest::Fd listener;
-    std::atomic<bool> stop{false};
-    std::mutex lock;  // guards: times
-    std::vector<std::chrono::steady_clock::time_point> times;
-    std::thread worker;
-};
 
 // Sets `engine` up as the listening end of a UDP tunnel: no destination, so
 // it listens on 127.0.0.1:tunnelPort and learns its peer from the first packet.

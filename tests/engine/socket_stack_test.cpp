@@ -10,21 +10,11 @@ namespace {
 
 using namespace enginetest;
 
-// Two plain (type 0) engines: `a` calls `b`, which learns it.
-struct StackPair {
-    StackPair() : tunnelPort(FreeUdpPort())
-    {
-        ListenOnLoopback(b, tunnelPort, 0, "");
-        b.StartReceiver();
-        a.SetUdpTunnel("127.0.0.1", nullptr, tunnelPort, 0, "", 0);
-        a.StartReceiver();
-    }
-
+// Two plain (type 0) engines: `a` calls `b`.
+struct StackPair : EnginePair {
+    StackPair() : EnginePair(0, {.keys = false}) {}
     ISocketStackFactory& FactoryA() { return *a.StackFactory(); }
     ISocketStackFactory& FactoryB() { return *b.StackFactory(); }
-
-    uint16_t tunnelPort;
-    CTunnel a, b;
 };
 
 // Waits for the port stack's event and takes one datagram.
@@ -69,7 +59,7 @@ TEST(SocketStack, SenderStackReachesPortStacksHereAndAtThePeer)
 
     // No port stack for the port: delivered as a UDP datagram instead.
     const uint16_t port = FreeUdpPort();
-    UdpEnd out("127.0.0.1", port);
+    UdpEnd out("127.0.0.5", port);  // B's delivery address
     sender->SendTo(payload.data(), 10, StackAddress{"", port});
     EXPECT_EQ(out.Receive(), std::vector<uint8_t>(payload.begin(), payload.begin() + 10));
 
@@ -79,7 +69,7 @@ TEST(SocketStack, SenderStackReachesPortStacksHereAndAtThePeer)
     EXPECT_EQ(Take(*remote), std::vector<uint8_t>{'r'});
 }
 
-TEST(SocketStack, RegistryRules)
+TEST(SocketStack, RegistryAndQueueRules)
 {
     CTunnel engine;
     ISocketStackFactory& factory = *engine.StackFactory();
@@ -98,12 +88,9 @@ TEST(SocketStack, RegistryRules)
     int notAStack = 0;
     EXPECT_FALSE(factory.ReleaseStack(reinterpret_cast<ISocketStack*>(&notAStack)));
     EXPECT_NE(factory.CreateStack("", 5004), nullptr) << "a released port can be created again";
-}
 
-TEST(SocketStack, QueueRules)
-{
-    CTunnel engine;  // no tunnel: the sender stack's queue is drained into nothing
-    ISocketStack* port = engine.StackFactory()->CreateStack("", 7000);
+    // No tunnel: the sender stack's queue is drained into nothing.
+    ISocketStack* port = factory.CreateStack("", 7000);
 
     std::array<uint8_t, 8> small{};
     EXPECT_EQ(port->ReceiveFrom(nullptr, 8, nullptr), -1);

@@ -7,6 +7,7 @@
 // hanging connect); the schedule itself is tested with a fake clock in the
 // socket tests.
 
+#include "LoopbackSockets.h"
 #include "TCPTunnelSocket.h"
 #include "ThreadWaitPump.h"
 #include "engine_test_util.h"
@@ -37,6 +38,46 @@ public:
 private:
     sockettest::Fd listener;
     sockettest::Fd filler;
+};
+
+int64_t MsSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A relay that accepts every connection and closes it at once, noting when.
+class ClosingRelay {
+public:
+    ClosingRelay()
+    {
+        worker = std::thread([this] {
+            while (!stop.load()) {
+                const sockettest::Fd accepted(sockettest::Readable(listener, 50) ? ::accept(listener.Get(), nullptr, nullptr) : -1);
+                std::lock_guard guard(lock);
+                if (accepted.Get() >= 0) {
+                    times.push_back(Clock::now());
+                }
+            }
+        });
+    }
+    ~ClosingRelay()
+    {
+        stop.store(true);
+        worker.join();
+    }
+    uint16_t Port() const { return sockettest::LocalPort(listener); }
+    size_t AcceptedSince(Clock::time_point from)
+    {
+        std::lock_guard guard(lock);
+        return static_cast<size_t>(std::count_if(times.begin(), times.end(), [&](const auto& t) { return t >= from; }));
+    }
+
+private:
+    const sockettest::Fd listener = sockettest::BoundSocket(SOCK_STREAM, true, 0, 64);
+    std::atomic<bool> stop{false};
+    std::mutex lock;  // guards: times
+    std::vector<Clock::time_point> times;
+    std::thread worker;
 };
 
 // True while a socket of this process's network is sending its SYN to

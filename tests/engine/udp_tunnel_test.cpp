@@ -11,41 +11,22 @@ namespace {
 
 using namespace enginetest;
 
-void ExpectCarriedBothWays(uint32_t cryptoType, const std::vector<size_t>& sizes)
-{
-    EnginePair pair(cryptoType, {});
-    ASSERT_TRUE(pair.WaitForPeer()) << "type " << cryptoType;
-    for (size_t size : sizes) {
-        EXPECT_TRUE(pair.CarriesBothWays(Pattern(size, static_cast<uint8_t>(size)))) << "type " << cryptoType << " size " << size;
-    }
-    // A sender counts a datagram once its send returned: wait for it.
-    EXPECT_TRUE(WaitUntil([&] { return pair.b.Statistics().datagramsSent == sizes.size(); }));
-    const auto stats = pair.b.Statistics();
-    EXPECT_EQ(stats.datagramsReceived, sizes.size());
-    EXPECT_EQ(stats.Drops(), 0u);
-    EXPECT_TRUE(pair.eventsA.Errors().empty());
-    EXPECT_TRUE(pair.eventsB.Errors().empty());
-}
-
 TEST(UdpTunnel, CarriesDatagramsBothWaysInEveryFormat)
 {
+    const std::vector<size_t> sizes = {1, 1200, 65000};
     for (uint32_t type : {0u, 2u, 8u}) {
-        ExpectCarriedBothWays(type, {1, 1200, 65000});
+        SCOPED_TRACE(type);
+        EnginePair pair(type, {});
+        ASSERT_TRUE(pair.WaitForPeer());
+        for (size_t size : sizes) {
+            EXPECT_TRUE(pair.CarriesBothWays(Pattern(size, static_cast<uint8_t>(size)))) << "size " << size;
+        }
+        // A sender counts a datagram once its send returned: wait for it.
+        EXPECT_TRUE(WaitUntil([&] { return pair.b.Statistics().datagramsSent == sizes.size(); }));
+        EXPECT_EQ(pair.b.Statistics().datagramsReceived, sizes.size());
+        EXPECT_EQ(pair.b.Statistics().Drops(), 0u);
+        EXPECT_EQ(pair.eventsA.AllErrors() + pair.eventsB.AllErrors(), "");
     }
-}
-
-TEST(UdpTunnel, PortTravelsWithEachDatagram)
-{
-    EnginePair pair(8, {});
-    const uint16_t second = FreeUdpPort();
-    UdpEnd secondOut("127.0.0.5", second);
-    pair.a.AddReceivePort(second, nullptr);  // on the last receive address, 127.0.0.2
-    ASSERT_TRUE(pair.WaitForPeer());
-
-    pair.sender.SendTo("127.0.0.2", second, {1, 2, 3});
-    pair.sender.SendTo("127.0.0.2", pair.portA, {4, 5});
-    EXPECT_EQ(secondOut.Receive(), (std::vector<uint8_t>{1, 2, 3}));
-    EXPECT_EQ(pair.outOfB.Receive(), (std::vector<uint8_t>{4, 5}));
 }
 
 // Keep-alives: due when more than 9000 ms passed since the last send,
@@ -107,7 +88,6 @@ TEST(UdpTunnel, SetUpErrorsAndReports)
                                             "Line : [0-9]+\n")))
         << events.Events()[1].text;
     engine.Stop();
-
 }
 
 TEST(UdpTunnel, ReceivePortKeysAreAddressAndPort)

@@ -19,15 +19,7 @@ struct LoadedFile {
     RecordingInspection inspection;
 
     const FileHeader& Header() const { return *inspection.summary.header; }
-    std::vector<uint64_t> Index() const
-    {
-        std::vector<uint64_t> entries;
-        const ReadBlock& last = blocks.back();
-        for (size_t at = 0; at + 8 <= last.payload.size(); at += 8) {
-            entries.push_back(LoadLe64(std::span<const std::byte>(last.payload).subspan(at).first<8>()));
-        }
-        return entries;
-    }
+    std::vector<uint64_t> Index() const { return IndexEntries(blocks); }
     std::vector<ReadBlock> Records() const
     {
         std::vector<ReadBlock> records;
@@ -150,15 +142,11 @@ TEST_F(Recorder, ExternalDataBeforeStartHasTimeZeroAndDatagramsWaitForStart)
 
     const LoadedFile file = Load(PathOf("a.rec"));
     EXPECT_TRUE(file.inspection.SoundAndClosed()) << FaultText(file.inspection);
-    const std::vector<ReadBlock> records = file.Records();
-    ASSERT_EQ(records.size(), 3u);
-    const BlockHeader expected[] = {{1, 0, 7, 3}, {0, 500, 5004, 2}, {1, 500, 8, 2}};
-    for (size_t i = 0; i < records.size(); ++i) {
-        const BlockHeader& h = records[i].block.header;
-        EXPECT_EQ(std::tie(h.type, h.time, h.port, h.length),
-                  std::tie(expected[i].type, expected[i].time, expected[i].port, expected[i].length))
-            << "record " << i;
+    std::vector<std::tuple<uint32_t, uint32_t, uint32_t, uint32_t>> got;
+    for (const ReadBlock& r : file.Records()) {
+        got.emplace_back(r.block.header.type, r.block.header.time, r.block.header.port, r.block.header.length);
     }
+    EXPECT_EQ(got, (decltype(got){{1, 0, 7, 3}, {0, 500, 5004, 2}, {1, 500, 8, 2}}));
 }
 
 TEST_F(Recorder, ANewFileNameFinalisesTheOldFileFirst)

@@ -64,21 +64,6 @@ uint32_t SumOf(const std::vector<uint8_t>& bytes, size_t from, size_t to)
     return sum;
 }
 
-std::string CommandOutput(const std::string& command)
-{
-    std::string text;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return text;
-    }
-    char buffer[4096];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        text.append(buffer, got);
-    }
-    ::pclose(pipe);
-    return text;
-}
-
 // A recording of `blocks` datagrams of `size` bytes each, written straight
 // in the file format (never closed): a large file made quickly.
 std::string WriteLargeRecording(const std::string& path, uint32_t blocks, uint32_t size)
@@ -152,7 +137,7 @@ TEST_F(ZanRecTest, ExportedCaptureHoldsEveryDatagramOnItsPortAtItsTime)
     // An independent reader where one is installed: it decodes the same
     // packets and finds their checksums right.
     if (std::system("command -v tcpdump >/dev/null 2>&1") == 0) {
-        const std::string text = CommandOutput("tcpdump -nn -tt -vv -r " + capture + " 2>/dev/null");
+        const std::string text = RunProgram("tcpdump -nn -tt -vv -r " + capture).out;
         EXPECT_TRUE(Has(text, "1700000000.040000 IP (tos 0x0, ttl 64")) << text;
         EXPECT_TRUE(Has(text, "127.0.0.9.5006 > 127.0.0.10.5006: [udp sum ok] UDP, length 11")) << text;
         EXPECT_TRUE(Has(text, "1700000007.001000")) << text;
