@@ -132,7 +132,7 @@ TEST(MulticastTunnel, TwoHostsExchangeDatagramsThroughAGroupAndFilterTheirOwn)
     ASSERT_EQ(groupSender->SendTo(kGroup, kGroupPort, own.data(), 13), 13);
     ASSERT_EQ(groupSender->SendTo(kGroup, kGroupPort, other.data(), 13), 13);
     EXPECT_EQ(outA->Receive(), std::vector<uint8_t>{0xB2});
-    EXPECT_TRUE(WaitUntil([&] { return filtered() == filteredBefore + 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return filtered() > filteredBefore; }));
 
     // Sockets of one group share its port; a unicast socket does not take it.
     NamespacePair::RunIn(hosts.b, [&] {

@@ -1,7 +1,5 @@
 #include "engine_test_util.h"
 
-#include <gtest/gtest.h>
-
 namespace zan {
 
 namespace {
@@ -11,11 +9,12 @@ using namespace enginetest;
 TEST(TcpTunnelEngine, CarriesDatagramsBothWaysThroughThePeer)
 {
     for (uint32_t type : {0u, 2u, 8u}) {
+        SCOPED_TRACE(type);
         EnginePair pair(type, {.tcp = true});
         ASSERT_TRUE(pair.a.IsDestinationSet());
-        EXPECT_TRUE(pair.CarriesBothWays(Pattern(1, 1))) << "type " << type;
-        EXPECT_TRUE(pair.CarriesBothWays(Pattern(1200, 2))) << "type " << type;
-        EXPECT_TRUE(pair.CarriesBothWays(Pattern(30000, 3))) << "type " << type;
+        for (const size_t size : {1, 1200, 30000}) {
+            EXPECT_TRUE(pair.CarriesBothWays(Pattern(size, static_cast<uint8_t>(size)))) << size;
+        }
         const auto counters = pair.relay.Read();
         EXPECT_EQ(counters.greetingOk, 2u) << "every connection starts with the greeting byte";
         EXPECT_EQ(counters.greetingBad, 0u);
@@ -32,12 +31,7 @@ TEST(TcpTunnelEngine, StreamErrorClosesTheConnectionWithItsMessage)
     const std::array<uint8_t, 2> badPrefix = {0x00, 0x80};
     ASSERT_TRUE(pair.relay.InjectRaw(badPrefix));
     ASSERT_TRUE(pair.eventsA.WaitFor([](const auto& e) {
-        for (const auto& event : e) {
-            if (event.kind == "error" && event.text == "TCPTunnel : stream error, connection closed.") {
-                return true;
-            }
-        }
-        return false;
+        return std::ranges::count(e, "TCPTunnel : stream error, connection closed.", &Event::text) > 0;
     }));
     EXPECT_TRUE(pair.relay.WaitForClosed(closedBefore + 1, 5000)) << "the engine closed its connection";
 }
