@@ -116,7 +116,7 @@ inline std::vector<uint64_t> IndexEntries(const std::vector<ReadBlock>& blocks)
     std::vector<uint64_t> entries;
     const std::span<const std::byte> payload(blocks.back().payload);
     for (size_t at = 0; at + 8 <= payload.size(); at += 8) {
-        entries.push_back(LoadLe64(payload.subspan(at).first<8>()));
+        entries.push_back(RecordingFileFormat::LoadLe64(payload.subspan(at).first<8>()));
     }
     return entries;
 }
