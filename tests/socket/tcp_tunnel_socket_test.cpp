@@ -190,16 +190,23 @@ TEST(TcpTunnelConnect, RefusedPortReportsTheExactMessageAndIsTriedAgainLater)
 
 TEST(TcpTunnelConnect, ProxyUserTextSplitsIntoDomainAndUser)
 {
-    // The last case: null texts are skipped, the split before stays.
-    for (const auto& [user, split] : {std::pair{"CORP\\alice", "CORP|alice"}, std::pair{"CORP+alice", "CORP|alice"},
-                                      std::pair{"alice", "|alice"}, std::pair{"a+b\\c", "a+b|c"},
-                                      std::pair{"a\\b+c", "a|b+c"}, std::pair{(const char*)nullptr, "a|b+c"}}) {
+    struct Case {
+        const char* before;  // set first, when not null
+        const char* user;
+        const char* split;
+    };
+    // Null texts are skipped and the split before stays; a whole user text
+    // without a domain part clears the domain an earlier text named.
+    for (const Case& c : {Case{nullptr, "CORP\\alice", "CORP|alice"}, Case{nullptr, "CORP+alice", "CORP|alice"},
+                          Case{nullptr, "alice", "|alice"}, Case{nullptr, "a+b\\c", "a+b|c"},
+                          Case{nullptr, "a\\b+c", "a|b+c"}, Case{"a\\b+c", nullptr, "a|b+c"},
+                          Case{"CORP+alice", "bob", "|bob"}}) {
         TCPTunnelSocket socket(nullptr);
-        if (user == nullptr) {
-            socket.SetProxy("127.0.0.1", 3128, "a\\b+c", "secret");
+        if (c.before != nullptr) {
+            socket.SetProxy("127.0.0.1", 3128, c.before, "secret");
         }
-        socket.SetProxy("127.0.0.1", 3128, user, user ? "secret" : nullptr);
-        EXPECT_EQ(socket.ProxyDomain() + "|" + socket.ProxyUser(), split) << (user ? user : "null");
+        socket.SetProxy("127.0.0.1", 3128, c.user, c.user ? "secret" : nullptr);
+        EXPECT_EQ(socket.ProxyDomain() + "|" + socket.ProxyUser(), c.split) << (c.user ? c.user : "null");
     }
 }
 

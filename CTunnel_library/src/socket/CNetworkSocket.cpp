@@ -654,10 +654,9 @@ bool CNetworkSocket::ClosedWithin(int64_t waitMs)
     if (fd < 0) {
         return true;
     }
-    pollfd entry{fd, POLLRDHUP, 0};
-    const int ready = ::poll(&entry, 1, static_cast<int>(std::clamp<int64_t>(waitMs, 0, INT_MAX)));
-    if (ready <= 0 || (entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0) {
-        return false;
+    short seen = 0;
+    if (auto early = AwaitReady(fd, POLLRDHUP, SplitTimeout(std::max<int64_t>(waitMs, 0)), &seen)) {
+        return *early != 0;  // 0 is a time-out: still open; anything else is recorded
     }
     int error = 0;
     socklen_t size = sizeof error;

@@ -83,6 +83,9 @@ void TCPTunnelSocket::SetProxy(const char* host, uint16_t port, const char* user
                 split = text.find('+');
             }
             if (split == std::string::npos) {
+                // A user text is whole: one without a domain part names no
+                // domain, whatever an earlier text named.
+                proxyDomain.clear();
                 proxyUser = text;
             } else {
                 proxyDomain = text.substr(0, split);
@@ -338,12 +341,25 @@ bool TCPTunnelSocket::ConnectDirect(const std::string& host, uint16_t port, bool
     }
     // Frames queued while the connection was down go into the new one at
     // once: it must not be one that is reset as soon as it is made.
-    if (again && network.ClosedWithin(kSettleMs)) {
-        ReportConnectFailed(address, port, E_FAIL);
+    if (again && !Settled()) {
+        if (!Halted()) {
+            ReportConnectFailed(address, port, E_FAIL);
+        }
         return false;
     }
     Established(address, port);
     return true;
+}
+
+bool TCPTunnelSocket::Settled()
+{
+    // Watched in slices, so that a stop or the owner's halt ends the wait at once.
+    for (int64_t left = kSettleMs; left > 0; left -= CNetworkSocket::kConnectSliceMs) {
+        if (Halted() || network.ClosedWithin(std::min(left, CNetworkSocket::kConnectSliceMs))) {
+            return false;
+        }
+    }
+    return !Halted();
 }
 
 void TCPTunnelSocket::ReportConnectFailed(const std::string& address, uint16_t port, int32_t result)

@@ -222,6 +222,9 @@ private:
     // by the halt signal, which is tried again as soon as it is lowered.
     bool ConnectLocked(const std::string& host, uint16_t port);
     bool ConnectDirect(const std::string& host, uint16_t port, bool again);
+    // True when the new connection stays open for kSettleMs; false when the
+    // far end closes or resets it, or when a stop or halt comes first.
+    bool Settled();
     void ReportConnectFailed(const std::string& address, uint16_t port, int32_t result);
     bool ConnectThroughProxy(const std::string& host);
     // The proxy's CONNECT exchange on the open connection to the proxy;
