@@ -1,7 +1,7 @@
 #pragma once
 
 // Helpers of the recorder tests: a clock the test steps, a scratch folder,
-// locked calls into the recorder and a reader of whole small files.
+// locked calls into the recorder, files built byte by byte and read back.
 
 #include "IVCSaver.h"
 #include "MemoryRecordingSource.h"
@@ -23,6 +23,8 @@
 namespace zan {
 
 namespace rectest {
+
+using namespace RecordingFileFormat;
 
 // An arbitrary wall-clock moment well away from 0 and from any 32-bit wrap.
 inline constexpr int64_t kStart = 1'700'000'000'000;
@@ -87,6 +89,47 @@ inline std::string FaultText(const RecordingInspection& inspection)
     return inspection.fault ? inspection.fault->message : std::string("no fault");
 }
 
+// Builds recording files byte by byte: damage the recorder never produces,
+// or a large file made quickly.
+class FileBuilder {
+public:
+    FileBuilder() : bytes(kFileHeaderSize) { Block(2, 0, kNoPort, "hdr"); }
+
+    uint64_t Block(uint32_t type, uint32_t time, uint32_t port, const std::string& payload)
+    {
+        const uint64_t offset = bytes.size();
+        std::array<std::byte, kBlockHeaderSize> header{};
+        EncodeBlockHeader(BlockHeader{type, time, port, static_cast<uint32_t>(payload.size())}, header);
+        bytes.insert(bytes.end(), header.begin(), header.end());
+        const auto body = Bytes(payload);
+        bytes.insert(bytes.end(), body.begin(), body.end());
+        return offset;
+    }
+    // Appends the index and writes the final header.
+    std::vector<std::byte> Closed(uint32_t duration, const std::vector<uint64_t>& entries)
+    {
+        std::string payload(entries.size() * 8, '\0');
+        for (size_t i = 0; i < entries.size(); ++i) {
+            StoreLe64(entries[i], std::as_writable_bytes(std::span(payload)).subspan(i * 8).first<8>());
+        }
+        const uint64_t indexOffset = Block(3, 0, kNoPort, payload);
+        WriteHeader(FinalFileHeader(duration, indexOffset, bytes.size()));
+        return bytes;
+    }
+    std::vector<std::byte> Open()
+    {
+        WriteHeader(OpenFileHeader());
+        return bytes;
+    }
+
+private:
+    void WriteHeader(const FileHeader& header)
+    {
+        EncodeFileHeader(header, std::span(bytes).first<kFileHeaderSize>());
+    }
+    std::vector<std::byte> bytes;
+};
+
 // Every whole block of a recording with its payload.
 struct ReadBlock {
     RecordingBlock block;
@@ -116,7 +159,7 @@ inline std::vector<uint64_t> IndexEntries(const std::vector<ReadBlock>& blocks)
     std::vector<uint64_t> entries;
     const std::span<const std::byte> payload(blocks.back().payload);
     for (size_t at = 0; at + 8 <= payload.size(); at += 8) {
-        entries.push_back(RecordingFileFormat::LoadLe64(payload.subspan(at).first<8>()));
+        entries.push_back(LoadLe64(payload.subspan(at).first<8>()));
     }
     return entries;
 }

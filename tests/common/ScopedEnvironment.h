@@ -1,13 +1,15 @@
 #pragma once
 
-// Environment variables set or cleared for the life of an object, and a
-// temporary folder removed with its object.
+// Environment variables set or cleared for the life of an object, a
+// temporary folder removed with its object, and a whole file read as text.
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -66,5 +68,12 @@ public:
 
     std::filesystem::path path;
 };
+
+// The whole content of a file; empty when it cannot be read.
+inline std::string ReadText(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 } // namespace zan

@@ -2,8 +2,6 @@
 // files it reads, and datagrams carried between two of its processes, over
 // UDP set up from config files and over TCP through each kind of proxy.
 
-#include "CNetworkSocket.h"
-#include "HostProcess.h"
 #include "ProgramRun.h"
 #include "SquidProxy.h"
 #include "TcpTestPeer.h"
@@ -31,25 +29,14 @@ using namespace controltest;
 using squidtest::SquidProxy;
 
 // A folder of the test's files, removed at the end.
-class Folder {
-public:
-    Folder() { std::filesystem::create_directories(root); }
-    ~Folder() { std::filesystem::remove_all(root); }
+struct Folder : TempFolder {
     std::string Write(const std::string& name, const std::string& content, mode_t mode = 0600)
     {
         std::ofstream(Path(name)) << content;
         ::chmod(Path(name).c_str(), mode);
         return Path(name);
     }
-    std::string Fifo(const std::string& name)
-    {
-        ::mkfifo(Path(name).c_str(), 0600);
-        return Path(name);
-    }
-    std::string Path(const std::string& name) const { return (root / name).string(); }
-
-private:
-    std::filesystem::path root = std::filesystem::temp_directory_path() / ("zan-cli-" + std::to_string(::getpid()));
+    std::string Path(const std::string& name) const { return (path / name).string(); }
 };
 
 std::vector<std::string> Lines(const std::string& text)
@@ -60,12 +47,6 @@ std::vector<std::string> Lines(const std::string& text)
         lines.push_back(line);
     }
     return lines;
-}
-
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string Port(uint16_t port)
@@ -82,52 +63,35 @@ std::string GeneratedKey(Folder& folder)
     return folder.Write("generated.key", made.out);
 }
 
-// One run that ends by itself: the exit code, words that must appear on
-// standard error, and how many lines standard error may have at most.
-struct Exit {
-    std::string args;
-    int code;
-    std::string words;
-    size_t lines = 1;
-};
-
-// Runs each case with nothing of ours in the environment, killed after 20 s
-// (a run that blocks then fails on its code).
-void ExpectExits(const std::vector<Exit>& cases)
+// Runs that end by themselves, each with nothing of ours in the
+// environment; standard error says why in one line unless a case allows more.
+void ExpectExits(std::vector<ProgramCase> cases)
 {
-    for (const Exit& c : cases) {
-        SCOPED_TRACE(c.args);
-        const ProgramOutcome run =
-            RunProgram(std::string("timeout -s KILL 20 env -i PATH=/usr/bin:/bin ") + ZAN_TUNNEL_PROGRAM + " " + c.args);
-        EXPECT_EQ(run.code, c.code) << run.err;
-        EXPECT_NE(run.err.find(c.words), std::string::npos) << run.err;
-        EXPECT_LE(Lines(run.err).size(), c.lines) << run.err;
+    for (ProgramCase& c : cases) {
+        c.errLines = std::max<size_t>(c.errLines, 1);
     }
+    ExpectAnswers(std::string("env -i PATH=/usr/bin:/bin ") + ZAN_TUNNEL_PROGRAM, cases);
 }
 
 TEST(CommandLineHost, TunnelsThatCannotWorkAndBadValuesEndAtOnceWithTheirCodeAndReason)
 {
     // Ports held by this test: the tunnel cannot bind them.
-    CNetworkSocket heldTunnelPort;
-    heldTunnelPort.OpenUdp();
     const uint16_t tunnelPort = FreePort();
-    ASSERT_EQ(heldTunnelPort.Bind("127.0.0.1", tunnelPort), S_OK);
-    CNetworkSocket heldReceivePort;
-    heldReceivePort.OpenUdp();
     const uint16_t receivePort = FreePort();
-    ASSERT_EQ(heldReceivePort.Bind("127.0.0.2", receivePort), S_OK);
+    const sockettest::Fd heldTunnelPort = sockettest::BoundUdp("127.0.0.1", tunnelPort);
+    const sockettest::Fd heldReceivePort = sockettest::BoundUdp("127.0.0.2", receivePort);
+    ASSERT_TRUE(heldTunnelPort.Get() >= 0 && heldReceivePort.Get() >= 0);
     ExpectExits({
-        {"--learn-port " + Port(tunnelPort) + " --set receiver_nic=127.0.0.1 --duration 20", 1, "could not start"},
-        {"--destination 127.0.0.1:9 --receive-port " + Port(receivePort) + " --duration 20", 1, "could not start"},
+        {"--learn-port " + Port(tunnelPort) + " --set receiver_nic=127.0.0.1 --duration 20", 1, "", "could not start"},
+        {"--destination 127.0.0.1:9 --receive-port " + Port(receivePort) + " --duration 20", 1, "", "could not start"},
         // A refused TCP relay is tried again (saying it is not up yet) until the limit.
-        {"--tcp 127.0.0.1:" + Port(FreePort()) + " --reconnect 2 --duration 20", 1, "gave up after 2", 3},
-        {"--destination 127.0.0.1:9 --crypto-type 8", 2, "needs a key"},
-        {"--destination 127.0.0.1:9 --crypto-type 9", 2, "unknown crypto type"},
-        {"--no-such-option", 2, "--no-such-option"},
-        {"--destination 127.0.0.1:9 --set draw_logo=1", 2, "known property name"},
-        {"--receive-port 70000", 2, "--receive-port"},
-        {"--destination 127.0.0.1", 2, "--destination"},
-        {"--set novalue", 2, "novalue"},
+        {"--tcp 127.0.0.1:" + Port(FreePort()) + " --reconnect 2 --duration 20", 1, "", "gave up after 2", 3},
+        {"--destination 127.0.0.1:9 --crypto-type 8", 2, "", "needs a key"},
+        {"--no-such-option", 2, "", "--no-such-option"},
+        {"--destination 127.0.0.1:9 --set draw_logo=1", 2, "", "known property name"},
+        {"--receive-port 70000", 2, "", "--receive-port"},
+        {"--destination 127.0.0.1", 2, "", "--destination"},
+        {"--set novalue", 2, "", "novalue"},
     });
 }
 
@@ -136,24 +100,23 @@ TEST(CommandLineHost, CheckAnswersGoodAndBadConfigFilesWithoutOpeningASocket)
     Folder folder;
     const std::string key = GeneratedKey(folder);
     // The tunnel port is held: --check still passes, as it binds nothing.
-    CNetworkSocket held;
-    held.OpenUdp();
     const uint16_t port = FreePort();
-    ASSERT_EQ(held.Bind("127.0.0.1", port), S_OK);
+    const sockettest::Fd held = sockettest::BoundUdp("127.0.0.1", port);
+    ASSERT_GE(held.Get(), 0);
     const std::string good = folder.Write("good.conf", "learn-port = " + Port(port) +
                                                            "\nset = \"receiver_nic=127.0.0.1\"\ncrypto-type = 8\n"
                                                            "set-file = \"tunnel_cc=" + key + "\"\n");
     const std::string noKey = folder.Write("nokey.conf", "learn-port = " + Port(port) + "\ncrypto-type = 8\n");
     const std::string inlineKey =
-        folder.Write("inline.conf", "destination = 127.0.0.1:9\nset = \"tunnel_cc=" + Slurp(key).substr(0, 110) + "\"\n");
+        folder.Write("inline.conf", "destination = 127.0.0.1:9\nset = \"tunnel_cc=" + ReadText(key).substr(0, 110) + "\"\n");
     const std::string unknown = folder.Write("unknown.conf", "destination = 127.0.0.1:9\nno-such-name = 1\n");
     ExpectExits({
-        {"--config " + good + " --check", 0, "pass every check"},
-        {"--config " + noKey + " --check", 1, "needs a key"},
-        {"--config " + noKey + " --check --crypto-type 0", 0, "first sender", 2},  // the command line wins
-        {"--config " + inlineKey + " --check", 2, "holds a key"},
-        {"--config " + unknown + " --check", 2, "no-such-name"},
-        {"--config " + folder.Path("missing.conf") + " --check", 2, "missing.conf"},
+        {"--config " + good + " --check", 0, "", "pass every check"},
+        {"--config " + noKey + " --check", 1, "", "needs a key"},
+        {"--config " + noKey + " --check --crypto-type 0", 0, "", "first sender", 2},  // the command line wins
+        {"--config " + inlineKey + " --check", 2, "", "holds a key"},
+        {"--config " + unknown + " --check", 2, "", "no-such-name"},
+        {"--config " + folder.Path("missing.conf") + " --check", 2, "", "missing.conf"},
     });
 }
 
@@ -166,55 +129,43 @@ TEST(CommandLineHost, OnlySmallRegularFilesAreReadAndOpenSecretsDrawAWarning)
     const std::string badPort = " --receive-port 70000";
     const std::pair<std::string, std::string> files[] = {
         {"/dev/zero", "not a regular file"},
-        {folder.Fifo("fifo"), "not a regular file"},
+        {(::mkfifo(folder.Path("fifo").c_str(), 0600), folder.Path("fifo")), "not a regular file"},
         {folder.Path(""), "not a regular file"},
         {folder.Write("large", std::string(4097, 'k')), "larger than 4096 bytes"},
         {folder.Path("missing"), "No such file"},
         {folder.Write("empty", "\n"), "first line is empty"},
         {folder.Write("fits", std::string(4096, 'k')), "--receive-port"},
     };
-    std::vector<Exit> cases;
+    std::vector<ProgramCase> cases;
     for (const auto& [path, why] : files) {
-        for (const std::string option : {"--crypto-key-file ", "--set-file tunnel_cc=",
-                                         "--proxy alice@127.0.0.1:3128 --proxy-password-file "}) {
-            cases.push_back({option + path + badPort, 2, why});
-        }
+        cases.push_back({"--crypto-key-file " + path + badPort, 2, "", why});
+    }
+    // The other secrets are read the same way.
+    for (const std::string option : {"--set-file tunnel_cc=", "--proxy alice@127.0.0.1:3128 --proxy-password-file "}) {
+        cases.push_back({option + "/dev/zero" + badPort, 2, "", "not a regular file"});
+        cases.push_back({option + files[3].first + badPort, 2, "", "larger than 4096 bytes"});
     }
     const std::string recording = " --record " + folder.Path("out.rec") + " --record-header ";
-    cases.push_back({recording + "/dev/zero", 2, "not a regular file"});
-    cases.push_back({recording + folder.Path("fifo"), 2, "not a regular file"});
-    cases.push_back({recording + folder.Write("huge", std::string((1 << 20) + 1, 'h')), 2, "larger than 1048576 bytes"});
+    cases.push_back({recording + "/dev/zero", 2, "", "not a regular file"});
+    cases.push_back({recording + folder.Path("fifo"), 2, "", "not a regular file"});
+    cases.push_back({recording + folder.Write("huge", std::string((1 << 20) + 1, 'h')), 2, "", "larger than 1048576 bytes"});
     for (const mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0604}, mode_t{0400}}) {
         const std::string path = folder.Write("secret" + std::to_string(mode), "s3cret\n", mode);
         const bool open = (mode & 077) != 0;
-        cases.push_back({"--set-file tunnel_cc=" + path + badPort, 2, open ? "accessible by other users" : "",
-                         open ? 2u : 1u});
+        cases.push_back({"--set-file tunnel_cc=" + path + badPort, 2, "",
+                         open ? "accessible by other users" : "--receive-port", open ? 2u : 1u});
     }
     ExpectExits(cases);
 }
 
-// A UDP socket bound on loopback (port 0: any).
-struct Udp {
-    Udp(const char* address, uint16_t port)
-    {
-        socket.OpenUdp();
-        EXPECT_EQ(socket.Bind(address, port), S_OK);
-    }
-    CNetworkSocket socket;
-};
-
 // Sends until a datagram comes out whole at `out`, for at most 10 s: the far
 // end may still be learning its peer or connecting.
-bool Carried(Udp& sender, const char* to, uint16_t port, Udp& out, uint8_t fill)
+bool Carried(const sockettest::Fd& sender, const char* to, uint16_t port, const sockettest::Fd& out, char fill)
 {
-    const std::vector<uint8_t> payload(1200, fill);
-    std::vector<uint8_t> buffer(2048);
+    const std::string payload(1200, fill);
     return WaitUntil([&] {
-        sender.socket.SendTo(to, port, payload.data(), static_cast<uint32_t>(payload.size()));
-        std::string from;
-        uint32_t fromPort = 0;
-        const int32_t n = out.socket.ReceiveFrom(from, fromPort, buffer.data(), 2048);  // waits up to 200 ms
-        return n == 1200 && std::equal(payload.begin(), payload.end(), buffer.begin());
+        sockettest::SendDatagram(sender, port, payload, to);
+        return sockettest::ReadSome(out, 200) == payload;
     });
 }
 
@@ -232,13 +183,13 @@ TEST(CommandLineHost, TwoSitesFromConfigFilesWithAGeneratedKeyCarryDatagramsBoth
     const std::string siteA = folder.Write(
         "site-a.conf", "destination = 127.0.0.1:" + Port(tunnelPort) + "\nreceive-port = " + Port(portA) +
                        "\nsend-address = 127.0.0.4\ncrypto-type = 8\nset-file = \"tunnel_cc=" + key + "\"\n");
-    Udp outOfB("127.0.0.5", portA);
-    Udp outOfA("127.0.0.4", portB);
-    Udp sender("127.0.0.1", 0);
+    const sockettest::Fd outOfB = sockettest::BoundUdp("127.0.0.5", portA);
+    const sockettest::Fd outOfA = sockettest::BoundUdp("127.0.0.4", portB);
+    const sockettest::Fd sender = sockettest::BoundUdp("127.0.0.1");
 
     const std::string status = folder.Path("a.status");
-    HostProcess b({"--config", siteB, "--duration", "30"});
-    HostProcess a({"--config", siteA, "--duration", "30", "--stats", "0.2", "--status-file", status,
+    Program b({ZAN_TUNNEL_PROGRAM, "--config", siteB, "--duration", "30"});
+    Program a({ZAN_TUNNEL_PROGRAM, "--config", siteA, "--duration", "30", "--stats", "0.2", "--status-file", status,
                    "--log-format", "json"});
     EXPECT_TRUE(Carried(sender, "127.0.0.2", portA, outOfB, 'B')) << a.Errors() << b.Errors();
     EXPECT_TRUE(Carried(sender, "127.0.0.3", portB, outOfA, 'A')) << a.Errors() << b.Errors();
@@ -246,7 +197,7 @@ TEST(CommandLineHost, TwoSitesFromConfigFilesWithAGeneratedKeyCarryDatagramsBoth
     // The status file, read while the tunnel runs: whole JSON, counters moving.
     nlohmann::json seen;
     EXPECT_TRUE(WaitUntil([&] {
-        const std::string text = Slurp(status);
+        const std::string text = ReadText(status);
         seen = text.empty() ? nlohmann::json() : nlohmann::json::parse(text);  // throws on a torn file
         return !text.empty() && seen["counters"]["datagrams_sent"].get<uint64_t>() > 0;
     })) << seen.dump();
@@ -255,10 +206,10 @@ TEST(CommandLineHost, TwoSitesFromConfigFilesWithAGeneratedKeyCarryDatagramsBoth
 
     EXPECT_EQ(a.Stop(), 0) << a.Errors();
     EXPECT_EQ(b.Stop(), 0) << b.Errors();
-    EXPECT_EQ(nlohmann::json::parse(Slurp(status))["state"], "stopped");
+    EXPECT_EQ(nlohmann::json::parse(ReadText(status))["state"], "stopped");
 
     // Every line of both ends is one JSON object with the stable fields.
-    for (HostProcess* end : {&a, &b}) {
+    for (Program* end : {&a, &b}) {
         bool started = false;
         bool stats = false;
         for (const std::string& line : Lines(end->Errors())) {
@@ -302,13 +253,13 @@ TEST(CommandLineHost, TunnelsThroughEachKindOfProxyCarryDatagramsBothWays)
         ASSERT_TRUE(relay.Start()) << relay.Error();
         const uint16_t portA = FreePort();
         const uint16_t portB = FreePort();
-        Udp outOfB("127.0.0.5", portA);
-        Udp outOfA("127.0.0.4", portB);
-        Udp sender("127.0.0.1", 0);
+        const sockettest::Fd outOfB = sockettest::BoundUdp("127.0.0.5", portA);
+        const sockettest::Fd outOfA = sockettest::BoundUdp("127.0.0.4", portB);
+        const sockettest::Fd sender = sockettest::BoundUdp("127.0.0.1");
         const bool found = c.proxy == "auto";
         const std::vector<std::string> environment = {"https_proxy=http://127.0.0.1:" + Port(proxy.Port())};
         auto args = [&](const char* receive, uint16_t port, const char* send) {
-            std::vector<std::string> a = {"--set", "tcp_tunnel_type=1", "--set",
+            std::vector<std::string> a = {ZAN_TUNNEL_PROGRAM, "--set", "tcp_tunnel_type=1", "--set",
                                           "tcp_tunnel_connect=127.0.0.1 " + Port(relay.Port()), "--set",
                                           "tcp_tunnel=127.0.0.1 x", "--receive-address", receive, "--receive-port",
                                           Port(port), "--send-address", send, "--duration", "60", "--proxy",
@@ -316,8 +267,8 @@ TEST(CommandLineHost, TunnelsThroughEachKindOfProxyCarryDatagramsBothWays)
             a.insert(a.end(), c.more.begin(), c.more.end());
             return a;
         };
-        HostProcess a(args("127.0.0.2", portA, "127.0.0.4"), found ? environment : std::vector<std::string>{});
-        HostProcess b(args("127.0.0.3", portB, "127.0.0.5"), found ? environment : std::vector<std::string>{});
+        Program a(args("127.0.0.2", portA, "127.0.0.4"), found ? environment : std::vector<std::string>{});
+        Program b(args("127.0.0.3", portB, "127.0.0.5"), found ? environment : std::vector<std::string>{});
         ASSERT_TRUE(relay.WaitForConnections(2, 20000)) << a.Errors() << b.Errors();
         EXPECT_TRUE(Carried(sender, "127.0.0.2", portA, outOfB, 'B')) << a.Errors() << b.Errors();
         EXPECT_TRUE(Carried(sender, "127.0.0.3", portB, outOfA, 'A')) << a.Errors() << b.Errors();

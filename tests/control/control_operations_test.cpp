@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 
 namespace zan {
 
@@ -124,10 +122,13 @@ TEST(ControlOperations, TcpTunnelNameWithTypeZeroGivesAUdpTunnel)
 TEST(ControlOperations, RecordingResults)
 {
     Control control;
+    const auto state = [&] {
+        uint8_t value = 9;
+        EXPECT_EQ(control->RecordingModeState(&value), S_OK);
+        return value;
+    };
     EXPECT_EQ(control->StartRecording(), S_FALSE) << "no engine";
-    uint8_t state = 9;
-    EXPECT_EQ(control->RecordingModeState(&state), S_OK);
-    EXPECT_EQ(state, 0);
+    EXPECT_EQ(state(), 0);
 
     intptr_t factory = 0;
     control->GetSocketStackFactoryInstance(&factory);
@@ -138,15 +139,13 @@ TEST(ControlOperations, RecordingResults)
     EXPECT_EQ(control->SetHeader(static_cast<int32_t>(sizeof header), header), S_OK);
     EXPECT_EQ(control->SetHeader(-1, header), E_INVALIDARG);
     ASSERT_EQ(control->put_Filename(Text(file)), S_OK);
-    EXPECT_EQ(control->RecordingModeState(&state), S_OK);
-    EXPECT_EQ(state, 1);
+    EXPECT_EQ(state(), 1);
     EXPECT_EQ(control->StartRecording(), S_OK);
     char data[] = "external";
     EXPECT_EQ(control->SaveExternalData(5004, 8, data), S_OK);
     EXPECT_EQ(control->SaveExternalData(5004, 8, nullptr), E_INVALIDARG);
     EXPECT_EQ(control->StopRecording(), S_OK);
-    EXPECT_EQ(control->RecordingModeState(&state), S_OK);
-    EXPECT_EQ(state, 0);
+    EXPECT_EQ(state(), 0);
     std::remove(file.c_str());
 }
 
@@ -201,14 +200,6 @@ TEST(ControlOperations, EngineExceptionInStartIsReportedWithCodeZero)
         << shown.Texts()[0];
 }
 
-std::string ReadAll(const std::filesystem::path& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST(ControlLog, FormatErrorsAreLoggedOneEntryEach)
 {
     TemporaryAppData appData(true);
@@ -216,7 +207,7 @@ TEST(ControlLog, FormatErrorsAreLoggedOneEntryEach)
     Control control;
     EXPECT_EQ(control->SetProperties(Text("ttl"), Text("abc")), E_INVALIDARG);
     EXPECT_EQ(control->SetProperties(Text("volume"), Text("3")), S_OK) << "an unhandled name answers its code 0";
-    const std::string log = ReadAll(appData.LogFile());
+    const std::string log = appData.Log();
     const std::string first = "Set property error:ttl\ntunnel\nZAN_Tunnel/Tunnel(659)\n0x80070057 ";
     EXPECT_NE(log.find(" [Exception]\n" + first), std::string::npos) << log;
     EXPECT_NE(log.find(" [Exception]\nUnknown property :volume\ntunnel\nZAN_Tunnel/Tunnel(700)\n0x00000000 "),

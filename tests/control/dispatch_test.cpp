@@ -314,10 +314,7 @@ TEST(ControlDispatch, CallsThatNameNoMemberOrTheWrongKind)
     const char16_t* names[] = {u"SETPROPERTIES", u"newval", u"prop", u"nothing"};
     DISPID ids[4] = {};
     EXPECT_EQ(control->GetIDsOfNames(IID_NULL, names, 4, 0, ids), DISP_E_UNKNOWNNAME);
-    EXPECT_EQ(ids[0], DISPID_SetProperties);
-    EXPECT_EQ(ids[1], 1);
-    EXPECT_EQ(ids[2], 0);
-    EXPECT_EQ(ids[3], DISPID_UNKNOWN);
+    EXPECT_EQ(std::vector<DISPID>(ids, ids + 4), (std::vector<DISPID>{DISPID_SetProperties, 1, 0, DISPID_UNKNOWN}));
     const char16_t* unknown[] = {u"Launch"};
     EXPECT_EQ(control->GetIDsOfNames(IID_NULL, unknown, 1, 0, ids), DISP_E_UNKNOWNNAME);
     EXPECT_EQ(ids[0], DISPID_UNKNOWN);

@@ -26,40 +26,25 @@ public:
         control->SetProperties(Text("tcp_tunnel_type"), Text("1"));
         control->SetProperties(Text("tcp_tunnel_connect"), Text("127.0.0.1 " + std::to_string(peer.Port())));
         control->SetProperties(Text("tcp_tunnel"), Text("127.0.0.1 x"));
+        EXPECT_EQ(control->FindConnectionPoint(DIID__IZAN_TunnelEvents, &point), S_OK);
+        EXPECT_EQ(point->Advise(sink.sink, &cookie), S_OK);
     }
     ~TcpControl()
     {
-        if (point != nullptr) {
-            point->Unadvise(cookie);
-            point->Release();
-        }
-    }
-
-    void Advise()
-    {
-        ASSERT_EQ(control->FindConnectionPoint(DIID__IZAN_TunnelEvents, &point), S_OK);
-        ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+        point->Unadvise(cookie);
+        point->Release();
     }
 
     // Pumps the host's queue until `pred` holds, for at most 5 s.
     template <typename Pred>
     bool PumpUntil(Pred pred)
     {
-        return WaitUntil([&] { return apartment.Get()->PumpFor(10), pred(); }, 5000);
-    }
-
-    size_t Count(DISPID id)
-    {
-        size_t n = 0;
-        for (const auto& e : sink.Events()) {
-            n += e.id == id ? 1 : 0;
-        }
-        return n;
+        return zan::PumpUntil(apartment.Get(), pred, 5000);
     }
 
     Apartment::Scope apartment;
     TcpTestPeer peer;
-    RecordingSink sink;
+    SinkRef sink;
     Control control;
     IConnectionPoint* point = nullptr;
     uint32_t cookie = 0;
@@ -68,15 +53,14 @@ public:
 TEST(ControlEvents, WorkerReportsArriveOnTheHostThread)
 {
     TcpControl tcp;
-    tcp.Advise();
     ASSERT_EQ(tcp.control->Start(), S_OK);
-    ASSERT_EQ(tcp.Count(DISPID_ConnectEvent), 1u) << "the connection is made during Start";
+    ASSERT_EQ(tcp.sink->Count(DISPID_ConnectEvent), 1u) << "the connection is made during Start";
 
     // The receiver thread meets a stream error and reports it.
     const std::array<uint8_t, 2> badPrefix = {0x00, 0x80};
     ASSERT_TRUE(tcp.peer.InjectRaw(badPrefix));
-    ASSERT_TRUE(tcp.PumpUntil([&] { return tcp.Count(DISPID_ErrorEvent) >= 1; }));
-    for (const auto& e : tcp.sink.Events()) {
+    ASSERT_TRUE(tcp.PumpUntil([&] { return tcp.sink->Count(DISPID_ErrorEvent) >= 1; }));
+    for (const auto& e : tcp.sink->Events()) {
         EXPECT_EQ(e.thread, std::this_thread::get_id()) << "event " << e.id << " on another thread";
         if (e.id == DISPID_ErrorEvent) {
             EXPECT_EQ(e.message, kStreamError);
@@ -86,8 +70,8 @@ TEST(ControlEvents, WorkerReportsArriveOnTheHostThread)
 
     // A lost connection is reported with code 0.
     ASSERT_TRUE(tcp.peer.CloseAllConnections());
-    ASSERT_TRUE(tcp.PumpUntil([&] { return tcp.Count(DISPID_DisconnectEvent) >= 1; }));
-    for (const auto& e : tcp.sink.Events()) {
+    ASSERT_TRUE(tcp.PumpUntil([&] { return tcp.sink->Count(DISPID_DisconnectEvent) >= 1; }));
+    for (const auto& e : tcp.sink->Events()) {
         if (e.id == DISPID_DisconnectEvent) {
             EXPECT_EQ(e.code, 0);
         }
@@ -101,14 +85,13 @@ TEST(ControlEvents, StopWhileAWorkerReportsDoesNotHang)
 {
     auto done = std::async(std::launch::async, [] {
         TcpControl tcp;
-        tcp.Advise();
-        EXPECT_EQ(tcp.control->Start(), S_OK);
+            EXPECT_EQ(tcp.control->Start(), S_OK);
         const std::array<uint8_t, 2> badPrefix = {0x00, 0x80};
         EXPECT_TRUE(tcp.peer.InjectRaw(badPrefix));
         // Give the receiver thread time to block in its report, without pumping.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         EXPECT_EQ(tcp.control->Stop(), S_OK);
-        EXPECT_EQ(tcp.Count(DISPID_ErrorEvent), 1u);
+        EXPECT_EQ(tcp.sink->Count(DISPID_ErrorEvent), 1u);
         EXPECT_EQ(tcp.control->Start(), S_OK);
         tcp.control->Clear();
     });
@@ -120,11 +103,10 @@ TEST(ControlEvents, StopWhileAWorkerReportsDoesNotHang)
 TEST(ControlEvents, PeerChangeBecomesOneLogEventWithBothAddresses)
 {
     TcpControl host;  // never started: only its sink and apartment are used
-    host.Advise();
     std::thread receiver([&] { host.control->EngineEvents().OnPeerChanged("10.0.0.1:7000", "10.0.0.1:7001"); });
-    EXPECT_TRUE(host.PumpUntil([&] { return !host.sink.Events().empty(); }));
+    EXPECT_TRUE(host.PumpUntil([&] { return !host.sink->Events().empty(); }));
     receiver.join();
-    const auto events = host.sink.Events();
+    const auto events = host.sink->Events();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].id, DISPID_LogEvent);
     EXPECT_EQ(events[0].message, "Tunnel : peer address changed from 10.0.0.1:7000 to 10.0.0.1:7001");
@@ -134,17 +116,10 @@ TEST(ControlEvents, PeerChangeBecomesOneLogEventWithBothAddresses)
 // Once final release has begun, a worker that still reports raises nothing.
 TEST(ControlEvents, NothingIsRaisedOnceFinalReleaseBegan)
 {
-    Apartment::Scope apartment;
-    Control control;
-    RecordingSink sink;
-    IConnectionPoint* point = nullptr;
-    uint32_t cookie = 0;
-    ASSERT_EQ(control->FindConnectionPoint(DIID__IZAN_TunnelEvents, &point), S_OK);
-    ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
-
+    TcpControl host;  // never started
     std::atomic<bool> stop{false};
     std::atomic<int> reports{0};
-    ITunnelEvents& events = control->EngineEvents();
+    ITunnelEvents& events = host.control->EngineEvents();
     std::thread worker([&] {
         while (!stop) {
             events.OnError("still reporting", 0x80004005u);
@@ -152,21 +127,16 @@ TEST(ControlEvents, NothingIsRaisedOnceFinalReleaseBegan)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
-    const auto pumpUntil = [&](auto pred) {
-        return WaitUntil([&] { return apartment.Get()->PumpFor(10), pred(); }, 5000);
-    };
-    ASSERT_TRUE(pumpUntil([&] { return !sink.Events().empty(); }));
+    ASSERT_TRUE(host.PumpUntil([&] { return !host.sink->Events().empty(); }));
 
-    control->FinalRelease();  // what the last Release starts with
-    apartment.Get()->PumpFor(50);  // a raise already past its check completes
-    const size_t delivered = sink.Events().size();
+    host.control->FinalRelease();  // what the last Release starts with
+    host.apartment.Get()->PumpFor(50);  // a raise already past its check completes
+    const size_t delivered = host.sink->Events().size();
     const int reportsThen = reports;
-    ASSERT_TRUE(pumpUntil([&] { return reports > reportsThen + 20; }));
-    EXPECT_EQ(sink.Events().size(), delivered) << "events after final release began";
+    EXPECT_TRUE(host.PumpUntil([&] { return reports > reportsThen + 20; }));
+    EXPECT_EQ(host.sink->Events().size(), delivered) << "events after final release began";
     stop = true;
     worker.join();
-    point->Unadvise(cookie);
-    point->Release();
 }
 
 } // namespace

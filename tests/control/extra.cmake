@@ -1,4 +1,6 @@
 target_link_libraries(test_${name} PRIVATE ZAN_Tunnel_control)
+# Sinks, shown messages and the log folder are the platform tests' helpers.
+target_include_directories(test_${name} PRIVATE ${dir}/../platform)
 # The end-to-end test runs two command-line hosts against each other.
 if(TARGET zan-tunnel)
   add_dependencies(test_${name} zan-tunnel)

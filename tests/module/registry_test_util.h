@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 
 namespace zan {
@@ -15,13 +14,7 @@ namespace zan {
 // ZAN_REGISTRY for the life of the object.
 struct TemporaryRegistry {
     void Write(const std::string& text) const { std::ofstream(path, std::ios::binary) << text; }
-    std::string Read() const
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string Read() const { return ReadText(path); }
     RegistryData Data() const
     {
         RegistryError error;

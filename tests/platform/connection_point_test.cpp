@@ -13,17 +13,6 @@ namespace {
 
 constexpr DISPID kErrorEvent = 2;
 
-// One reference to a new sink, dropped at the end of the scope.
-struct SinkRef {
-    explicit SinkRef(std::atomic<int>* releases = nullptr, bool offersEvents = true)
-        : sink(CreateComObject<RecordingSink>(releases, offersEvents))
-    {
-    }
-    ~SinkRef() { sink->Release(); }
-    RecordingSink* operator->() const { return sink; }
-    RecordingSink* sink;
-};
-
 HRESULT RaiseEmpty(EventConnectionPoint& point)
 {
     DISPPARAMS params{nullptr, nullptr, 0, 0};

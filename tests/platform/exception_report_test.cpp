@@ -1,13 +1,10 @@
 #include "AppDataFolder.h"
+#include "platform_test_support.h"
 #include "ComException.h"
 #include "ComResults.h"
-#include "DebugOutput.h"
 #include "ExceptionBoundary.h"
 #include "ExceptionReport.h"
-#include "MessagePresenter.h"
-#include "ScopedEnvironment.h"
 #include "SystemMessages.h"
-#include "TextConversion.h"
 #include "ZAN_Time.h"
 
 #include <gtest/gtest.h>
@@ -18,9 +15,7 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -31,56 +26,6 @@ namespace zan {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh folder that ZAN_COMMON_APPDATA names while the object lives, with
-// or without the log's folder in it.
-struct TempAppData {
-    explicit TempAppData(bool withLogFolder)
-    {
-        if (withLogFolder) {
-            fs::create_directories(root / "Corvana/Client/Log");
-        }
-    }
-
-    std::string Log() const
-    {
-        std::ifstream in(root / "Corvana/Client/Log/zan_debug.txt", std::ios::binary);
-        std::stringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
-
-    TempFolder folder{"zan_appdata"};
-    ScopedEnvironment env{"ZAN_COMMON_APPDATA", folder.path.string()};
-    const fs::path root = folder.path;
-};
-
-struct Message {
-    std::u16string caption;
-    std::u16string text;
-    uint32_t flags;
-};
-
-// Records what reaches the message presenter and the debug output.
-class Capture {
-public:
-    Capture()
-    {
-        SetMessagePresenter([](const char16_t* caption, const char16_t* text, uint32_t flags, void* self) {
-            static_cast<Capture*>(self)->messages.push_back({caption, text, flags});
-        }, this);
-        SetDebugOutputCallback([](const char* text, void* self) {
-            static_cast<Capture*>(self)->debugOutput.push_back(text);
-        }, this);
-    }
-    ~Capture()
-    {
-        SetMessagePresenter(nullptr, nullptr);
-        SetDebugOutputCallback(nullptr, nullptr);
-    }
-    std::vector<Message> messages;
-    std::vector<std::string> debugOutput;
-};
 
 int64_t FixedTime()
 {
@@ -119,7 +64,7 @@ TEST(ExceptionReport, IsCutTo1023CharactersWithoutSplittingAPair)
 
 TEST(ExceptionLog, EachReportIsAnEntryUnderItsLocalTimeStamp)
 {
-    TempAppData appData(true);
+    TemporaryAppData appData(true);
     AppendToLog(u"first\n");
     const std::string log = appData.Log();
     ASSERT_GT(log.size(), 35u);
@@ -141,18 +86,18 @@ TEST(ExceptionLog, WritesNothingWhereItCannot)
     {
         // The Log folder is missing: it is not created, nothing is written,
         // and the report still reaches the debug output and the user.
-        TempAppData appData(false);
-        Capture capture;
+        TemporaryAppData appData(false);
+        ShownMessages capture;
         EXPECT_EQ(ReportException(exc_tunnel(659, static_cast<uint32_t>(E_INVALIDARG), "Set property error:ttl")),
                   E_INVALIDARG);
-        EXPECT_FALSE(fs::exists(appData.root / "Corvana"));
+        EXPECT_FALSE(fs::exists(appData.folder.path / "Corvana"));
         EXPECT_EQ(capture.debugOutput.size(), 1u);
         EXPECT_EQ(capture.messages.size(), 1u);
     }
     {
         // A path beyond 999 characters is refused even where it exists.
-        TempAppData appData(false);
-        fs::path deep = appData.root;
+        TemporaryAppData appData(false);
+        fs::path deep = appData.folder.path;
         while (deep.string().size() < 1000) {
             deep /= std::string(200, 'd');
         }
@@ -169,8 +114,8 @@ TEST(ExceptionLog, WritesNothingWhereItCannot)
 
 TEST(ExceptionBoundary, ModuleExceptionGoesToDebugOutputLogAndMessage)
 {
-    TempAppData appData(true);
-    Capture capture;
+    TemporaryAppData appData(true);
+    ShownMessages capture;
     EXPECT_EQ(InvokeWithinBoundary(u"CZAN_Tunnel::SetProperties", ThrowSetPropertyError), E_INVALIDARG);
     ASSERT_EQ(capture.messages.size(), 1u);
     EXPECT_EQ(capture.messages[0].caption, u"Exception");
@@ -186,8 +131,8 @@ TEST(ExceptionBoundary, ModuleExceptionGoesToDebugOutputLogAndMessage)
 
 TEST(ExceptionBoundary, OtherExceptionsGiveAMessageOnly)
 {
-    TempAppData appData(true);
-    Capture capture;
+    TemporaryAppData appData(true);
+    ShownMessages capture;
     const HRESULT unknownCode = static_cast<HRESULT>(0x80041234u);
     EXPECT_EQ(InvokeWithinBoundary(u"CZAN_Tunnel::Start", []() -> HRESULT { throw std::runtime_error("bad \xC3\xA9"); }),
               E_FAIL);
@@ -204,7 +149,7 @@ TEST(ExceptionBoundary, OtherExceptionsGiveAMessageOnly)
               u"ZAN Atl exception\nCZAN_Tunnel::Start\n" + SystemMessageText(E_OUTOFMEMORY) + u"\n");
     EXPECT_EQ(capture.messages[2].text, u"ZAN Atl exception\nCZAN_Tunnel::Stop\nUnknown\n");
     EXPECT_EQ(capture.messages[3].text, u"ZAN Unknown exception\nCZAN_Tunnel::put_Filename");
-    for (const Message& m : capture.messages) {
+    for (const ShownMessages::Message& m : capture.messages) {
         EXPECT_EQ(m.caption, u"Exception");
         EXPECT_EQ(m.flags, MB_ICONERROR);
     }

@@ -16,18 +16,12 @@ namespace zan {
 
 namespace rectest {
 
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-inline Outcome ZanRec(const std::vector<std::string>& args, bool errIsTerminal = false)
+inline ProgramOutcome ZanRec(const std::vector<std::string>& args, bool errIsTerminal = false)
 {
     std::ostringstream out;
     std::ostringstream err;
     const int code = RunZanRec(args, out, err, errIsTerminal);
-    return Outcome{code, out.str(), err.str()};
+    return ProgramOutcome{code, out.str(), err.str()};
 }
 
 inline bool Has(const std::string& text, const std::string& part)

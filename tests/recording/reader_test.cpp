@@ -13,47 +13,6 @@ using namespace RecordingFileFormat;
 
 namespace {
 
-// Builds recording files byte by byte, for the damage the recorder never
-// produces.
-class FileBuilder {
-public:
-    FileBuilder() : bytes(kFileHeaderSize) { Block(2, 0, kNoPort, "hdr"); }
-
-    uint64_t Block(uint32_t type, uint32_t time, uint32_t port, const std::string& payload)
-    {
-        const uint64_t offset = bytes.size();
-        std::array<std::byte, kBlockHeaderSize> header{};
-        EncodeBlockHeader(BlockHeader{type, time, port, static_cast<uint32_t>(payload.size())}, header);
-        bytes.insert(bytes.end(), header.begin(), header.end());
-        const auto body = Bytes(payload);
-        bytes.insert(bytes.end(), body.begin(), body.end());
-        return offset;
-    }
-    // Appends the index and writes the final header.
-    std::vector<std::byte> Closed(uint32_t duration, const std::vector<uint64_t>& entries)
-    {
-        std::string payload(entries.size() * 8, '\0');
-        for (size_t i = 0; i < entries.size(); ++i) {
-            StoreLe64(entries[i], std::as_writable_bytes(std::span(payload)).subspan(i * 8).first<8>());
-        }
-        const uint64_t indexOffset = Block(3, 0, kNoPort, payload);
-        WriteHeader(FinalFileHeader(duration, indexOffset, bytes.size()));
-        return bytes;
-    }
-    std::vector<std::byte> Open()
-    {
-        WriteHeader(OpenFileHeader());
-        return bytes;
-    }
-
-private:
-    void WriteHeader(const FileHeader& header)
-    {
-        EncodeFileHeader(header, std::span(bytes).first<kFileHeaderSize>());
-    }
-    std::vector<std::byte> bytes;
-};
-
 constexpr uint64_t kFirstRecord = kFileHeaderSize + kBlockHeaderSize + 3;
 
 // A sound closed file: records at 100 and 6000 ms, index [first, second].

@@ -1,6 +1,5 @@
-// zan-rec's capture export read back by libpcap (and by tcpdump where it is
-// installed), and its progress bar: drawn only on a terminal, never left in
-// the output.
+// zan-rec's capture export read back by libpcap, and its progress bar:
+// drawn only on a terminal, never left in the output.
 #include "ZanRecTestSupport.h"
 
 #include "PcapExporter.h"
@@ -64,25 +63,16 @@ uint32_t SumOf(const std::vector<uint8_t>& bytes, size_t from, size_t to)
     return sum;
 }
 
-// A recording of `blocks` datagrams of `size` bytes each, written straight
-// in the file format (never closed): a large file made quickly.
+// A recording of `blocks` datagrams of `size` bytes each, built byte by
+// byte (never closed): a large file made quickly.
 std::string WriteLargeRecording(const std::string& path, uint32_t blocks, uint32_t size)
 {
-    using namespace RecordingFileFormat;
-    std::ofstream out(path, std::ios::binary);
-    std::array<std::byte, kFileHeaderSize> fileHeader{};
-    EncodeFileHeader(OpenFileHeader(), fileHeader);
-    out.write(reinterpret_cast<const char*>(fileHeader.data()), fileHeader.size());
-    std::array<std::byte, kBlockHeaderSize> blockHeader{};
-    EncodeBlockHeader(BlockHeader{static_cast<uint32_t>(BlockType::StreamHeader), 0, kNoPort, 0}, blockHeader);
-    out.write(reinterpret_cast<const char*>(blockHeader.data()), blockHeader.size());
-    const std::vector<char> payload(size, 'x');
+    FileBuilder builder;
     for (uint32_t i = 0; i < blocks; ++i) {
-        EncodeBlockHeader(BlockHeader{static_cast<uint32_t>(BlockType::TunnelDatagram), i * 20, 5004, size},
-                          blockHeader);
-        out.write(reinterpret_cast<const char*>(blockHeader.data()), blockHeader.size());
-        out.write(payload.data(), payload.size());
+        builder.Block(0, i * 20, 5004, std::string(size, 'x'));
     }
+    const std::vector<std::byte> bytes = builder.Open();
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return path;
 }
 
@@ -102,7 +92,7 @@ TEST_F(ZanRecTest, ExportedCaptureHoldsEveryDatagramOnItsPortAtItsTime)
     const std::string path = WriteDatagrams(recorded);
     const std::string capture = PathOf("session.pcap");
     const uint32_t start = 1'700'000'000;
-    const Outcome run = ZanRec({"export", path, "--pcap", capture, "--source", "127.0.0.9", "--destination",
+    const ProgramOutcome run = ZanRec({"export", path, "--pcap", capture, "--source", "127.0.0.9", "--destination",
                                 "127.0.0.10", "--start", std::to_string(start)});
     ASSERT_EQ(run.code, 0) << run.err;
     EXPECT_TRUE(Has(run.out, "exported 4 datagrams (1419 bytes) to " + capture)) << run.out;
@@ -133,28 +123,13 @@ TEST_F(ZanRecTest, ExportedCaptureHoldsEveryDatagramOnItsPortAtItsTime)
         EXPECT_TRUE(SumsToAllOnes(pseudo + SumOf(p, 20, p.size()))) << "UDP checksum";
         EXPECT_EQ(std::string(p.begin() + 28, p.end()), planned.payload);
     }
-
-    // An independent reader where one is installed: it decodes the same
-    // packets and finds their checksums right.
-    if (std::system("command -v tcpdump >/dev/null 2>&1") == 0) {
-        const std::string text = RunProgram("tcpdump -nn -tt -vv -r " + capture).out;
-        EXPECT_TRUE(Has(text, "1700000000.040000 IP (tos 0x0, ttl 64")) << text;
-        EXPECT_TRUE(Has(text, "127.0.0.9.5006 > 127.0.0.10.5006: [udp sum ok] UDP, length 11")) << text;
-        EXPECT_TRUE(Has(text, "1700000007.001000")) << text;
-        size_t good = 0;
-        for (size_t at = text.find("[udp sum ok]"); at != std::string::npos; at = text.find("[udp sum ok]", at + 1)) {
-            ++good;
-        }
-        EXPECT_EQ(good, datagrams.size()) << text;
-        EXPECT_FALSE(Has(text, "bad")) << text;
-    }
 }
 
 TEST_F(ZanRecTest, ExportOfAnUnclosedOrCutFileKeepsEveryWholeDatagram)
 {
     const std::string path = WriteDatagrams({{40, 5004, "first"}, {6000, 5004, "second"}}, false, 134);
     const std::string capture = PathOf("open.pcap");
-    Outcome run = ZanRec({"export", path, "--pcap", capture});
+    ProgramOutcome run = ZanRec({"export", path, "--pcap", capture});
     EXPECT_EQ(run.code, 0) << run.err;
     int linkType = -1;
     EXPECT_EQ(ReadCapture(capture, linkType).size(), 2u);
@@ -203,7 +178,7 @@ TEST_F(ZanRecTest, ProgressIsShownOnlyForLargeFilesOnATerminal)
     const std::string large = WriteLargeRecording(PathOf("large.rec"), blocks, 60000);
     const std::string small = WriteRecording();
 
-    Outcome run = ZanRec({"verify", large}, true);
+    ProgramOutcome run = ZanRec({"verify", large}, true);
     EXPECT_EQ(run.code, ZanRecExit::kNotClosed);
     EXPECT_TRUE(Has(run.err, "\rverify [")) << run.err.substr(0, 200);
     EXPECT_EQ(run.err.back(), '\r');

@@ -75,7 +75,7 @@ TEST_F(ZanRecTest, TextAnswersShowHeaderBlocksPayloadsAndFaults)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
-        const Outcome run = ZanRec(c.args);
+        const ProgramOutcome run = ZanRec(c.args);
         EXPECT_EQ(run.code, c.code);
         for (const std::string& line : c.lines) {
             EXPECT_TRUE(Has(run.out, line)) << line << "\n" << run.out;
@@ -87,7 +87,7 @@ TEST_F(ZanRecTest, TextAnswersShowHeaderBlocksPayloadsAndFaults)
 TEST_F(ZanRecTest, JsonAnswersSayTheSameAsTheText)
 {
     const std::string path = WriteRecording();
-    Outcome run = ZanRec({"info", path, "--json"});
+    ProgramOutcome run = ZanRec({"info", path, "--json"});
     EXPECT_EQ(run.code, ZanRecExit::kOk);
     Json info = Json::parse(run.out);
     const Json expected = {{"status", "ok"}, {"duration_ms", 6000}, {"index", {{"offset", 134}, {"entries", 2}}},
@@ -158,7 +158,7 @@ TEST_F(ZanRecTest, DumpFiltersRecordsByPortAndTime)
     for (const Case& c : cases) {
         std::vector<std::string> args{"dump", path, "--json"};
         args.insert(args.end(), c.filter.begin(), c.filter.end());
-        const Outcome run = ZanRec(args);
+        const ProgramOutcome run = ZanRec(args);
         SCOPED_TRACE(::testing::PrintToString(c.filter));
         EXPECT_EQ(run.code, 0) << run.err;
         const JsonDump dump = ParseDump(run.out);
@@ -170,7 +170,7 @@ TEST_F(ZanRecTest, DumpFiltersRecordsByPortAndTime)
         EXPECT_EQ(dump.end["shown_blocks"], c.shown.size());
         EXPECT_EQ(dump.end["complete_blocks"], 7);
     }
-    const Outcome text = ZanRec({"dump", path, "--port", "5006"});
+    const ProgramOutcome text = ZanRec({"dump", path, "--port", "5006"});
     EXPECT_TRUE(Has(text.out, "shown: 1 of 7 blocks")) << text.out;
 }
 
@@ -225,7 +225,7 @@ TEST_F(ZanRecTest, BadCommandLinesAndFilesAreRefusedClearly)
         {{"verify", empty}, ZanRecExit::kBadFile, "the file is empty"},
     };
     for (const Case& c : cases) {
-        const Outcome run = ZanRec(c.args);
+        const ProgramOutcome run = ZanRec(c.args);
         SCOPED_TRACE(::testing::PrintToString(c.args));
         EXPECT_EQ(run.code, c.code) << run.out << run.err;
         EXPECT_TRUE(Has(run.out + run.err, c.text)) << run.out << run.err;
@@ -238,7 +238,7 @@ TEST_F(ZanRecTest, ReplaySendsTheDatagramsToTheRecordedPorts)
 {
     const sockettest::Fd receiver = sockettest::BoundSocket(SOCK_DGRAM);
     const std::string path = WriteRecording(sockettest::LocalPort(receiver));
-    const Outcome run = ZanRec({"replay", path, "--address", "127.0.0.1", "--speed", "100"});
+    const ProgramOutcome run = ZanRec({"replay", path, "--address", "127.0.0.1", "--speed", "100"});
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_TRUE(Has(run.out, "replayed 2 datagrams (11 bytes) to 127.0.0.1")) << run.out;
     // External data stays in the file; only the datagrams travel, in order.
