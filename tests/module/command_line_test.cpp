@@ -1,5 +1,5 @@
 #include "ProgramRun.h"
-#include "registry_test_util.h"
+#include "module_test_util.h"
 
 namespace zan {
 namespace {

@@ -1,5 +1,4 @@
 #include "module_test_util.h"
-#include "registry_test_util.h"
 
 #include "Bstr.h"
 #include "ComResults.h"

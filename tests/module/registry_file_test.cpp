@@ -1,4 +1,4 @@
-#include "registry_test_util.h"
+#include "module_test_util.h"
 
 #include "ComResults.h"
 #include "GuidText.h"
