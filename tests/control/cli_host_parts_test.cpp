@@ -177,8 +177,8 @@ TEST(HostLogLines, AReportOrMessageBecomesOneLine)
 
 TEST(HostStatusFile, ReadersSeeTheOldOrTheNewFileNeverAPart)
 {
-    const auto folder = std::filesystem::temp_directory_path() / ("zan-status-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
+    const TempFolder temp("zan-status");
+    const std::filesystem::path& folder = temp.path;
     const std::string path = (folder / "status.json").string();
     const std::string small = "{\"n\":1}\n";
     const std::string large = "{\"n\":\"" + std::string(200000, 'x') + "\"}\n";
@@ -200,7 +200,6 @@ TEST(HostStatusFile, ReadersSeeTheOldOrTheNewFileNeverAPart)
     EXPECT_EQ(torn, 0);
     EXPECT_FALSE(std::filesystem::exists(path + ".tmp")) << "no temporary left behind";
     EXPECT_FALSE(WriteFileAtomically((folder / "no-such-dir" / "s.json").string(), small));
-    std::filesystem::remove_all(folder);
 
     const nlohmann::json counters = CountersOf(TunnelStatisticsSnapshot{});
     EXPECT_EQ(counters.size(), 27u) << "every counter of a snapshot: " << counters.dump();

@@ -190,7 +190,7 @@ TEST(CommandLineHost, TwoSitesFromConfigFilesWithAGeneratedKeyCarryDatagramsBoth
     const std::string status = folder.Path("a.status");
     Program b({ZAN_TUNNEL_PROGRAM, "--config", siteB, "--duration", "30"});
     Program a({ZAN_TUNNEL_PROGRAM, "--config", siteA, "--duration", "30", "--stats", "0.2", "--status-file", status,
-                   "--log-format", "json"});
+               "--log-format", "json"});
     EXPECT_TRUE(Carried(sender, "127.0.0.2", portA, outOfB, 'B')) << a.Errors() << b.Errors();
     EXPECT_TRUE(Carried(sender, "127.0.0.3", portB, outOfA, 'A')) << a.Errors() << b.Errors();
 

@@ -12,18 +12,12 @@ namespace {
 
 using namespace controltest;
 
-// A UDP tunnel that listens on a free loopback port: it can start anywhere.
-void ConfigureListening(Control& control)
-{
-    ASSERT_EQ(control->SetDestinationPort(FreePort(), 0), S_OK);
-    ASSERT_EQ(control->SetProperties(Text("receiver_nic"), Text("127.0.0.1")), S_OK);
-}
-
 TEST(ControlOperations, StartTwiceThenStopAndStartReusesTheEngine)
 {
     ShownMessages shown;
-    Control control;
-    ConfigureListening(control);
+    Control control;  // a UDP tunnel listening on a free loopback port
+    ASSERT_EQ(control->SetDestinationPort(FreePort(), 0), S_OK);
+    ASSERT_EQ(control->SetProperties(Text("receiver_nic"), Text("127.0.0.1")), S_OK);
     EXPECT_EQ(control->Start(), S_OK);
     EXPECT_TRUE(control->IsStarted());
     EXPECT_EQ(control->Start(), S_FALSE);

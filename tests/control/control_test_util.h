@@ -1,14 +1,18 @@
 #pragma once
 
-// Helpers for the control's tests: automation strings and a control that
-// is released at the end; sinks, shown messages and the log folder come
-// from the platform tests' helpers.
+// Helpers for the control's tests: automation strings, a control that is
+// released at the end, and the property table without an engine; sinks,
+// shown messages and the log folder come from the platform tests' helpers.
 
 #include "Bstr.h"
+#include "ControlSettings.h"
 #include "IZAN_Tunnel.h"
 #include "LoopbackSockets.h"
 #include "TextConversion.h"
 #include "Tunnel.h"
+#include "TunnelProperties.h"
+#include "ZAN_Properties.h"
+#include "base_exception.h"
 #include "platform_test_support.h"
 
 #include <gtest/gtest.h>
@@ -63,5 +67,41 @@ inline uint16_t FreePort()
 }
 
 } // namespace controltest
+
+namespace proptest {
+
+// Runs `call` and checks that it throws exc_tunnel with these parts.
+template <typename Call>
+void ExpectTunnelError(Call&& call, int32_t line, uint32_t code, const std::string& message)
+{
+    try {
+        call();
+        ADD_FAILURE() << "no exception; expected \"" << message << "\"";
+    } catch (const exc_tunnel& e) {
+        EXPECT_EQ(e.message, message);
+        EXPECT_EQ(e.line, line) << message;
+        EXPECT_EQ(e.code, code) << message;
+        EXPECT_EQ(e.component, "tunnel");
+    }
+}
+
+inline bool SameSettings(const ControlSettings& a, const ControlSettings& b)
+{
+    return a.Fields() == b.Fields();
+}
+
+// A control's property table and settings, without an engine.
+class PropertiesTest : public ::testing::Test {
+protected:
+    HRESULT Set(const char16_t* prop, const char16_t* value)
+    {
+        return TunnelProperties::Set(names, settings, nullptr, prop, value);
+    }
+
+    ZAN_Properties names;
+    ControlSettings settings;
+};
+
+} // namespace proptest
 
 } // namespace zan

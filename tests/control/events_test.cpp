@@ -14,8 +14,6 @@ namespace {
 
 using namespace controltest;
 
-constexpr char kStreamError[] = "TCPTunnel : stream error, connection closed.";
-
 // A control whose TCP tunnel goes to a test peer; the host thread (this
 // test's thread) is an apartment thread and advises `sink` from it.
 class TcpControl {
@@ -63,7 +61,7 @@ TEST(ControlEvents, WorkerReportsArriveOnTheHostThread)
     for (const auto& e : tcp.sink->Events()) {
         EXPECT_EQ(e.thread, std::this_thread::get_id()) << "event " << e.id << " on another thread";
         if (e.id == DISPID_ErrorEvent) {
-            EXPECT_EQ(e.message, kStreamError);
+            EXPECT_EQ(e.message, "TCPTunnel : stream error, connection closed.");
             EXPECT_EQ(static_cast<uint32_t>(e.code), 0x80004005u);
         }
     }
@@ -85,7 +83,7 @@ TEST(ControlEvents, StopWhileAWorkerReportsDoesNotHang)
 {
     auto done = std::async(std::launch::async, [] {
         TcpControl tcp;
-            EXPECT_EQ(tcp.control->Start(), S_OK);
+        EXPECT_EQ(tcp.control->Start(), S_OK);
         const std::array<uint8_t, 2> badPrefix = {0x00, 0x80};
         EXPECT_TRUE(tcp.peer.InjectRaw(badPrefix));
         // Give the receiver thread time to block in its report, without pumping.

@@ -1,5 +1,5 @@
 #include "ResultCodes.h"
-#include "properties_test_util.h"
+#include "control_test_util.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "LoopbackSockets.h"
 #include "ResultCodes.h"
 #include "WaitUntil.h"
-#include "properties_test_util.h"
+#include "control_test_util.h"
 
 #include <gtest/gtest.h>
 

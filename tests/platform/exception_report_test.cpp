@@ -35,11 +35,6 @@ int64_t FixedTime()
 const std::u16string kSetPropertyReport =
     u"Set property error:ttl\ntunnel\nZAN_Tunnel/Tunnel(659)\n0x80070057 The parameter is incorrect.\n\n";
 
-[[noreturn]] HRESULT ThrowSetPropertyError()
-{
-    throw exc_tunnel(659, static_cast<uint32_t>(E_INVALIDARG), "Set property error:ttl");
-}
-
 TEST(ExceptionReport, HasTheReportLinesForEveryKindOfCode)
 {
     EXPECT_EQ(BuildExceptionReport(exc_tunnel(659, static_cast<uint32_t>(E_INVALIDARG), "Set property error:ttl")),
@@ -116,7 +111,9 @@ TEST(ExceptionBoundary, ModuleExceptionGoesToDebugOutputLogAndMessage)
 {
     TemporaryAppData appData(true);
     ShownMessages capture;
-    EXPECT_EQ(InvokeWithinBoundary(u"CZAN_Tunnel::SetProperties", ThrowSetPropertyError), E_INVALIDARG);
+    EXPECT_EQ(InvokeWithinBoundary(u"CZAN_Tunnel::SetProperties", []() -> HRESULT {
+                  throw exc_tunnel(659, static_cast<uint32_t>(E_INVALIDARG), "Set property error:ttl");
+              }), E_INVALIDARG);
     ASSERT_EQ(capture.messages.size(), 1u);
     EXPECT_EQ(capture.messages[0].caption, u"Exception");
     EXPECT_EQ(capture.messages[0].text, kSetPropertyReport);

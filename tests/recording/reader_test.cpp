@@ -59,21 +59,6 @@ std::function<FileBytes()> Damaged(std::function<void(FileBytes&)> change)
     };
 }
 
-FileBytes HiddenRecord()
-{
-    FileBuilder b;
-    b.Block(0, 7000, 1, "early but late");
-    const uint64_t next = b.Block(0, 7100, 1, "x");
-    return b.Closed(7100, {kFirstRecord, next});
-}
-
-FileBytes UnknownType()
-{
-    FileBuilder b;
-    b.Block(9, 0, 1, "?");
-    return b.Open();
-}
-
 }  // namespace
 
 TEST(RecordingInspector, FindsTheFirstFaultOfDamagedFiles)
@@ -102,8 +87,20 @@ TEST(RecordingInspector, FindsTheFirstFaultOfDamagedFiles)
          "lies before entry 0"},
         {"duration not the last record's time", Damaged([](FileBytes& f) { Put32(f, 8, 6001); }),
          "the duration says 6001"},
-        {"record hidden before its interval's entry", HiddenRecord, "lies before index entry 1"},
-        {"unknown block type", UnknownType, "unknown block type 9"},
+        {"record hidden before its interval's entry",
+         [] {
+             FileBuilder b;
+             b.Block(0, 7000, 1, "early but late");
+             return b.Closed(7100, {kFirstRecord, b.Block(0, 7100, 1, "x")});
+         },
+         "lies before index entry 1"},
+        {"unknown block type",
+         [] {
+             FileBuilder b;
+             b.Block(9, 0, 1, "?");
+             return b.Open();
+         },
+         "unknown block type 9"},
         {"no stream header first", Damaged([](FileBytes& f) { Put32(f, kFileHeaderSize, 0); }),
          "not the stream-header block"},
         {"open header with a duration", Damaged([](FileBytes& f) { Put64(f, 24, kOpenFileEnd); }),

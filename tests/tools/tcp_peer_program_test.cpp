@@ -3,6 +3,7 @@
 // listens, serves a tunnel connection and reports its counters.
 #include "LoopbackSockets.h"
 #include "ProgramRun.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -30,12 +31,11 @@ TEST(TcpPeerProgram, HelpAndVersionSucceedAndUsageErrorsExitTwo)
 
 TEST(TcpPeerProgram, ListensEchoesAFrameAndCountsWhatItServed)
 {
-    FILE* program = ::popen((std::string(ZAN_TCP_PEER_PROGRAM) + " --mode echo --duration 2").c_str(), "r");
-    ASSERT_NE(program, nullptr);
-    char line[256] = {};
-    ASSERT_NE(std::fgets(line, sizeof line, program), nullptr);
+    Program program({ZAN_TCP_PEER_PROGRAM, "--mode", "echo", "--duration", "2"});
     unsigned port = 0;
-    ASSERT_EQ(std::sscanf(line, "listening on 127.0.0.1:%u (mode echo)", &port), 1) << line;
+    ASSERT_TRUE(WaitUntil([&] {
+        return std::sscanf(program.Out().c_str(), "listening on 127.0.0.1:%u (mode echo)", &port) == 1;
+    })) << program.Out();
 
     // A tunnel client: the greeting byte, then one frame with a 2-byte
     // little-endian length; the same frame comes back.
@@ -50,15 +50,10 @@ TEST(TcpPeerProgram, ListensEchoesAFrameAndCountsWhatItServed)
     EXPECT_EQ(echoed, std::string("\x03\x00" "abc", 5));
     client.Reset();
 
-    char buffer[64];
-    std::string rest;
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, program)) > 0;) {
-        rest.append(buffer, got);
-    }
-    const int status = ::pclose(program);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_NE(rest.find("accepted 1, greeting ok 1, greeting bad 0, frames received 1, forwarded 1"), std::string::npos)
-        << rest;
+    EXPECT_EQ(program.WaitForExit(10000), 0);
+    EXPECT_NE(program.Out().find("accepted 1, greeting ok 1, greeting bad 0, frames received 1, forwarded 1"),
+              std::string::npos)
+        << program.Out();
 }
 
 } // namespace zan
