@@ -14,10 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/ioctl.h>
-
-#include <chrono>
-#include <condition_variable>
+#include <algorithm>
+#include <iterator>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -31,12 +29,12 @@ constexpr int64_t kWaitMs = 10000;  // bound of every wait for an event
 
 class RecordingEvents : public ITunnelEvents {
 public:
+    enum class Kind { kConnected, kDisconnected, kError };
     struct Call {
-        enum class Kind { kConnected, kDisconnected, kError } kind;
+        Kind kind;
         std::string text;
         uint32_t value;
     };
-    using Kind = Call::Kind;
 
     void OnConnected(const char* host, uint16_t port) override { Add({Kind::kConnected, host, port}); }
     void OnDisconnected(const char* host, uint32_t code) override { Add({Kind::kDisconnected, host, code}); }
@@ -46,11 +44,7 @@ public:
     {
         std::lock_guard guard(lock);
         std::vector<Call> selected;
-        for (const Call& call : calls) {
-            if (call.kind == kind) {
-                selected.push_back(call);
-            }
-        }
+        std::ranges::copy_if(calls, std::back_inserter(selected), [kind](const Call& call) { return call.kind == kind; });
         return selected;
     }
     size_t Count(Kind kind) const { return Calls(kind).size(); }
@@ -69,29 +63,15 @@ public:
         }
         return joined;
     }
-    // Waits until `count` calls of `kind` were made; false after kWaitMs.
-    bool WaitFor(Kind kind, size_t count) const
-    {
-        std::unique_lock guard(lock);
-        return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs), [&] {
-            size_t n = 0;
-            for (const Call& call : calls) {
-                n += call.kind == kind ? 1 : 0;
-            }
-            return n >= count;
-        });
-    }
 
 private:
     void Add(Call call)
     {
         std::lock_guard guard(lock);
         calls.push_back(std::move(call));
-        changed.notify_all();
     }
 
     mutable std::mutex lock;  // guards: calls
-    mutable std::condition_variable changed;
     std::vector<Call> calls;
 };
 
@@ -168,39 +148,13 @@ inline std::vector<uint8_t> ReadExactly(const Fd& fd, size_t count)
     return bytes;
 }
 
-// Bytes received on `fd` and not yet read.
-inline size_t QueuedBytes(const Fd& fd)
-{
-    int queued = 0;
-    return ::ioctl(fd.Get(), FIONREAD, &queued) == 0 && queued > 0 ? static_cast<size_t>(queued) : 0;
-}
-
 // True when the peer closed the stream (a read gives 0 or an error) within
 // kWaitMs; bytes that arrive first are skipped.
 inline bool SeesEndOfStream(const Fd& fd)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
     uint8_t scratch[4096];
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (sockettest::Readable(fd, 100) && ::recv(fd.Get(), scratch, sizeof scratch, 0) <= 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Reads until a frame was opened; false after kWaitMs.
-inline bool ReceiveOne(TCPTunnelSocket& socket, TunnelPacket& packet)
-{
-    return WaitUntil([&] {
-        if (socket.Receive(packet)) {
-            return true;
-        }
-        if (socket.LastDrop() == TunnelPacketFormat::OpenResult::kNothing) {
-            (void)socket.FillStream();
-        }
-        return false;
-    }, static_cast<int>(kWaitMs));
+    return WaitUntil([&] { return sockettest::Readable(fd, 100) && ::recv(fd.Get(), scratch, sizeof scratch, 0) <= 0; },
+                     static_cast<int>(kWaitMs));
 }
 
 // Calls FillStream until `done` holds; false after kWaitMs.
@@ -214,6 +168,12 @@ bool FillUntil(TCPTunnelSocket& socket, Done done)
         (void)socket.FillStream();
         return false;
     }, static_cast<int>(kWaitMs));
+}
+
+// Reads until a frame was opened; false after kWaitMs.
+inline bool ReceiveOne(TCPTunnelSocket& socket, TunnelPacket& packet)
+{
+    return FillUntil(socket, [&] { return socket.Receive(packet); });
 }
 
 }  // namespace tcptest

@@ -3,10 +3,11 @@
 // and reconnection): connecting and its messages, the greeting byte,
 // framing in the byte stream, stream errors, losses and reconnection from
 // either side, the reconnection schedule and its limit, datagrams queued
-// while the connection is down, and Shutdown. Time is the fake clock's
-// where a test steps through the schedule.
+// while the connection is down, Shutdown, and the proxy exchange inside the
+// socket. Time is the fake clock's where a test steps through the schedule.
 
 #include "FakeClock.h"
+#include "ProxyRequestText.h"
 #include "ResultCodes.h"
 #include "TCPTunnelSocket.h"
 #include "TcpTestPeer.h"
@@ -16,6 +17,8 @@
 #include "tcp_test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/ioctl.h>
 
 #include <atomic>
 #include <chrono>
@@ -231,6 +234,50 @@ TEST(TcpTunnelConnect, ProxyPathConnectsToTheProxyEveryTimeAndKeepsTheNameUnreso
     EXPECT_EQ(socket.LastErrorText(), "Proxy login : connect() failed : -2147467259\n");
 }
 
+// A socket of crypto type 0 that connects through a proxy the test plays;
+// SetUp leaves the exchange waiting for the proxy's reply.
+class TcpTunnelProxy : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ConfigureCrypto(socket, 0);
+        socket.SetProxy("127.0.0.1", proxy.Port(), nullptr, nullptr);
+        connected = std::async(std::launch::async, [&] { return socket.Connect("relay.example", 443); });
+        far = proxy.Accept();
+        ASSERT_GE(far.Get(), 0);
+        const std::string request = ConnectRequest("relay.example", 443);
+        ASSERT_EQ(tcptest::ReadExactly(far, request.size()), Bytes(request.begin(), request.end()));
+    }
+
+    RawListener proxy;
+    RecordingEvents events;
+    TCPTunnelSocket socket{&events};
+    std::future<bool> connected;
+    Fd far;
+};
+
+TEST_F(TcpTunnelProxy, TunnelBytesThatCameWithTheReplyStartTheStream)
+{
+    // A frame from the peer, sent right behind the proxy's reply in one write.
+    const std::string reply = "HTTP/1.0 200 Connection established\r\n\r\n";
+    tcptest::Write(far, Join({Bytes(reply.begin(), reply.end()), FrameOf(0, Payload(28, 3))}));
+    ASSERT_TRUE(connected.get()) << socket.LastErrorText();
+    TunnelPacket packet;
+    ASSERT_TRUE(tcptest::ReceiveOne(socket, packet));
+    EXPECT_EQ(PayloadOf(packet), Payload(28, 3));
+    EXPECT_EQ(packet.endpoint.port, kPort);
+}
+
+TEST_F(TcpTunnelProxy, ShutdownEndsAnExchangeThatWaitsForTheProxy)
+{
+    // The exchange waits up to 3000 ms for the reply; Shutdown ends it well
+    // before that.
+    socket.Shutdown();
+    ASSERT_EQ(connected.wait_for(std::chrono::milliseconds(2000)), std::future_status::ready);
+    EXPECT_FALSE(connected.get());
+    EXPECT_EQ(events.Count(Kind::kConnected), 0u);
+}
+
 // ---- framing --------------------------------------------------------------
 
 TEST_F(TcpTunnelAgainstListener, FramesOfOneReadComeOutInOrderPastEmptyAndDroppedOnes)
@@ -305,14 +352,17 @@ TEST_F(TcpTunnelAgainstListener, ResetSeenByWaitingReaderAndWriterGivesOneReconn
             (void)socket.FillStream();
         }
     });
-    ASSERT_TRUE(WaitUntil([&] { return tcptest::QueuedBytes(far) >= (32 << 10); }));
+    ASSERT_TRUE(WaitUntil([&] {
+        int queued = 0;
+        return ::ioctl(far.Get(), FIONREAD, &queued) == 0 && queued >= (32 << 10);
+    }));
     const linger reset{1, 0};
     ::setsockopt(far.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     far.Reset();
 
     ASSERT_EQ(writer.wait_for(std::chrono::milliseconds(tcptest::kWaitMs)), std::future_status::ready);
     EXPECT_EQ(writer.get(), TCPTunnelSocket::kConnectionLost);
-    EXPECT_TRUE(events.WaitFor(Kind::kConnected, 2));
+    EXPECT_TRUE(WaitUntil([&] { return events.Count(Kind::kConnected) == 2; }));
     stop.store(true);
     reader.join();
     EXPECT_EQ(events.Counts(), "2 1 0");
@@ -368,8 +418,6 @@ protected:
     TunnelPacket packet;
 };
 
-using TcpTunnelEchoLosses = TcpTunnelEcho;
-
 TEST_P(TcpTunnelEcho, FramesRoundTrip)
 {
     ExpectRoundTrip(Payload(1, 1));
@@ -382,7 +430,7 @@ TEST_P(TcpTunnelEcho, FramesRoundTrip)
     EXPECT_EQ(counters.framesReceived, 4u);
 }
 
-TEST_P(TcpTunnelEchoLosses, PeerClosingLeadsToOneReconnectionAndTrafficAgain)
+TEST_P(TcpTunnelEcho, PeerClosingLeadsToOneReconnectionAndTrafficAgain)
 {
     ExpectRoundTrip(Payload(50, 4));
     ASSERT_TRUE(peer.CloseAllConnections());
@@ -402,33 +450,7 @@ TEST_P(TcpTunnelEchoLosses, PeerClosingLeadsToOneReconnectionAndTrafficAgain)
     EXPECT_EQ(snapshot.tcpReconnects, 1u);
 }
 
-TEST_P(TcpTunnelEchoLosses, WithTheOldLimitThePeerGoneForGoodGivesFiveTriesThenNoMore)
-{
-    socket.SetReconnectLimit(TCPTunnelSocket::kSteadyTries);
-    ExpectRoundTrip(Payload(50, 6));
-    peer.Stop();
-    // The read side finds the loss and tries at once, then every second.
-    ASSERT_TRUE(tcptest::FillUntil(socket, [&] { return socket.ReconnectAttempts() == 1; }));
-    for (uint32_t i = 1; i < TCPTunnelSocket::kSteadyTries; ++i) {
-        EXPECT_FALSE(stats.Read(0).tcpGivenUp) << "after try " << i;
-        clock.Advance(1000);
-        (void)socket.FillStream();
-    }
-    EXPECT_EQ(socket.State(), State::kGivenUp);
-    EXPECT_TRUE(stats.Read(0).tcpGivenUp) << "a host sees that no further try comes";
-    EXPECT_EQ(socket.ReconnectAttempts(), TCPTunnelSocket::kSteadyTries);
-    EXPECT_EQ(stats.Read(0).tcpReconnects, TCPTunnelSocket::kSteadyTries);
-    EXPECT_EQ(events.Counts(), "1 1 1") << "one loss however many tries, the same connect failure reported once";
-    const uint8_t byte = 0;
-    EXPECT_EQ(socket.SendAll(&byte, 1), TCPTunnelSocket::kGaveUp);
-    clock.Advance(60000);
-    EXPECT_FALSE(socket.FillStream());
-    EXPECT_EQ(stats.Read(0).tcpReconnects, TCPTunnelSocket::kSteadyTries) << "reads no longer try either";
-}
-
 INSTANTIATE_TEST_SUITE_P(CryptoTypes, TcpTunnelEcho, ::testing::Values(0, 2, 8));
-// Losses do not depend on the packet format.
-INSTANTIATE_TEST_SUITE_P(Legacy, TcpTunnelEchoLosses, ::testing::Values(0));
 
 // ---- both sides at once -----------------------------------------------------
 
@@ -455,13 +477,13 @@ TEST(TcpTunnelConcurrency, ShutdownEndsAReaderWaitingForTheNextTry)
 // ---- the reconnection schedule (fake clock) ---------------------------------
 
 // A socket whose first connect was refused: its first failed try. Tries are
-// counted by the statistics; the jitter is fixed by the caller.
-class TcpReconnectSchedule : public ::testing::Test {
-protected:
-    void StartFailing(double jitterUnit)
+// counted by the statistics; the jitter is fixed.
+struct FailingSocket {
+    explicit FailingSocket(double jitterUnit, uint32_t limit = 0)
     {
         socket.SetJitterSource([jitterUnit] { return jitterUnit; });
-        ASSERT_FALSE(socket.Connect("127.0.0.1", refused));
+        socket.SetReconnectLimit(limit);
+        EXPECT_FALSE(socket.Connect("127.0.0.1", refused));
     }
     uint64_t Tries() const { return stats.Read(0).tcpReconnects; }
     // Steps the clock to 1 ms before the next try is due and then to its
@@ -487,108 +509,87 @@ protected:
     TCPTunnelSocket socket{&events, &stats};
 };
 
-TEST_F(TcpReconnectSchedule, FiveTriesASecondApartThenBackOffDoublingToTheCap)
+TEST(TcpReconnectSchedule, FiveTriesASecondApartThenBackOffDoublingToTheCap)
 {
-    StartFailing(0.5);  // no variation
+    FailingSocket failing(0.5);  // no variation
     // The pause before each further try, after 1, 2, ... failed tries.
     const int64_t pauses[] = {1000, 1000, 1000, 1000, 1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000};
     for (size_t i = 0; i < std::size(pauses); ++i) {
-        ASSERT_TRUE(NextTryComesAfter(pauses[i])) << "after " << i + 1 << " failed tries";
+        ASSERT_TRUE(failing.NextTryComesAfter(pauses[i])) << "after " << i + 1 << " failed tries";
     }
-    EXPECT_EQ(socket.ReconnectAttempts(), std::size(pauses) + 1);
-    EXPECT_EQ(socket.State(), State::kReconnecting) << "no limit: it never gives up";
-    EXPECT_EQ(events.Count(Kind::kDisconnected), 0u);
+    EXPECT_EQ(failing.socket.ReconnectAttempts(), std::size(pauses) + 1);
+    EXPECT_EQ(failing.socket.State(), State::kReconnecting) << "no limit: it never gives up";
 
     // 13 tries over 125 s with the same failure: reported at 0 s, then at the
     // first try a minute later with the count of those held back, then once
     // more a minute after that.
-    const std::vector<RecordingEvents::Call> errors = events.Calls(Kind::kError);
-    const std::string text = "TCPTunnel : connect(127.0.0.1:" + std::to_string(refused) + ") failed : -2147467259";
-    ASSERT_EQ(errors.size(), 3u);
-    EXPECT_EQ(errors[0].text, text + "\n");
-    EXPECT_EQ(errors[1].text, text + " (9 repeats not shown)\n");  // at 65 s
-    EXPECT_EQ(errors[2].text, text + " (1 repeat not shown)\n");   // at 125 s
-    EXPECT_EQ(socket.LastErrorText(), text + "\n") << "the last error text is never held back";
+    const std::string text = "TCPTunnel : connect(127.0.0.1:" + std::to_string(failing.refused) + ") failed : -2147467259";
+    EXPECT_EQ(failing.events.Texts(Kind::kError),
+              Failure(text + "\n") + Failure(text + " (9 repeats not shown)\n") +  // at 65 s
+                  Failure(text + " (1 repeat not shown)\n"));                       // at 125 s
+    EXPECT_EQ(failing.events.Counts(), "0 0 3");
+    EXPECT_EQ(failing.socket.LastErrorText(), text + "\n") << "the last error text is never held back";
 }
 
-TEST_F(TcpReconnectSchedule, JitterVariesBackOffPausesByAFifthAtMostAndNotTheFirstFive)
+TEST(TcpReconnectSchedule, JitterVariesBackOffPausesByAFifthAtMostAndNotTheFirstFive)
 {
-    struct Case {
-        double unit;
-        int64_t firstBackOff;  // the pause after the fifth failed try, 1 s nominal
-    };
-    for (const Case c : {Case{0.0, 800}, Case{0.25, 900}, Case{0.999, 1200}}) {
-        FakeClock clock;
-        RecordingEvents events;
-        TunnelStatistics stats;
-        TCPTunnelSocket socket(&events, &stats);
-        socket.SetJitterSource([&] { return c.unit; });
-        ASSERT_FALSE(socket.Connect("127.0.0.1", refused));
+    // The pause after the fifth failed try, 1 s nominal.
+    for (const auto& [unit, firstBackOff] : {std::pair{0.0, 800}, std::pair{0.25, 900}, std::pair{0.999, 1200}}) {
+        FailingSocket failing(unit);
         for (int i = 0; i < 4; ++i) {
-            clock.Advance(1000);
-            (void)socket.FillStream();
+            ASSERT_TRUE(failing.NextTryComesAfter(1000)) << unit << ": the first pauses are not varied";
         }
-        ASSERT_EQ(stats.Read(0).tcpReconnects, 4u) << c.unit << ": the first pauses are not varied";
-        clock.Advance(c.firstBackOff - 1);
-        (void)socket.FillStream();
-        EXPECT_EQ(stats.Read(0).tcpReconnects, 4u) << c.unit;
-        clock.Advance(1);
-        (void)socket.FillStream();
-        EXPECT_EQ(stats.Read(0).tcpReconnects, 5u) << c.unit;
+        EXPECT_TRUE(failing.NextTryComesAfter(firstBackOff)) << unit;
     }
 }
 
-TEST_F(TcpReconnectSchedule, ALimitGivesUpAfterThatManyFailedTriesInARow)
+TEST(TcpReconnectSchedule, ALimitGivesUpAfterThatManyFailedTriesInARow)
 {
     for (const uint32_t limit : {1u, TCPTunnelSocket::kSteadyTries}) {
-        FakeClock clock;
-        TunnelStatistics stats;
-        TCPTunnelSocket socket(nullptr, &stats);
-        socket.SetReconnectLimit(limit);
-        ASSERT_FALSE(socket.Connect("127.0.0.1", refused));
+        FailingSocket failing(0.5, limit);
         for (uint32_t i = 1; i < limit; ++i) {
-            EXPECT_TRUE(socket.WillCarry()) << limit;
-            clock.Advance(1000);
-            (void)socket.FillStream();
+            EXPECT_TRUE(failing.socket.WillCarry()) << limit;
+            ASSERT_TRUE(failing.NextTryComesAfter(1000)) << limit;
         }
-        EXPECT_EQ(socket.State(), State::kGivenUp) << limit;
-        EXPECT_FALSE(socket.WillCarry());
-        EXPECT_EQ(socket.ReconnectAttempts(), limit);
-        clock.Advance(60000);
-        (void)socket.FillStream();
-        EXPECT_EQ(stats.Read(0).tcpReconnects, limit - 1) << "no try after giving up";
+        EXPECT_EQ(failing.socket.State(), State::kGivenUp) << limit;
+        EXPECT_FALSE(failing.socket.WillCarry());
+        EXPECT_EQ(failing.socket.ReconnectAttempts(), limit);
+        EXPECT_TRUE(failing.stats.Read(0).tcpGivenUp) << "a host sees that no further try comes";
+        failing.clock.Advance(60000);
+        (void)failing.socket.FillStream();
+        EXPECT_EQ(failing.Tries(), limit - 1) << "no try after giving up";
         const uint8_t byte = 0;
-        EXPECT_EQ(socket.SendAll(&byte, 1), TCPTunnelSocket::kGaveUp);
-        EXPECT_EQ(socket.Send(&byte, 1, kPort, TunnelPacketFormat::kDataKind), TCPTunnelSocket::kGaveUp);
+        EXPECT_EQ(failing.socket.SendAll(&byte, 1), TCPTunnelSocket::kGaveUp);
+        EXPECT_EQ(failing.socket.Send(&byte, 1, kPort, TunnelPacketFormat::kDataKind), TCPTunnelSocket::kGaveUp);
     }
 }
 
 TEST_F(TcpTunnelAgainstListener, ConnectionsClosedWithinASecondAreFailedTriesAndSlowDown)
 {
     socket.SetJitterSource([] { return 0.5; });
-    // This connection lived a second: its loss is followed by an immediate try.
-    far.Reset();
-    ASSERT_TRUE(tcptest::FillUntil(socket, [&] { return events.Count(Kind::kConnected) == 2; }));
-    EXPECT_EQ(socket.ReconnectAttempts(), 0u);
-    far = listener.Accept();
-    ASSERT_EQ(tcptest::ReadExactly(far, 1), Bytes{2});
-
-    for (uint32_t round = 1; round <= 3; ++round) {
-        clock.Advance(TCPTunnelSocket::kShortLivedMs - 1);  // not quite a second
+    // How long each connection lives before the far end closes it (SetUp
+    // let the first live a second), and the failed tries counted then: a
+    // loss after a second starts the count afresh with an immediate try.
+    constexpr int64_t kShort = TCPTunnelSocket::kShortLivedMs - 1;
+    for (const auto& [lived, attempts] : {std::pair<int64_t, uint32_t>{0, 0}, {kShort, 1}, {kShort, 2}, {kShort, 3},
+                                          {TCPTunnelSocket::kShortLivedMs, 0}}) {
+        clock.Advance(lived);
         far.Reset();
-        ASSERT_TRUE(tcptest::FillUntil(socket, [&] { return !socket.IsConnected(); }));
-        EXPECT_EQ(socket.ReconnectAttempts(), round);
-        const uint64_t tries = stats.Read(0).tcpReconnects;
-        clock.Advance(999);
-        (void)socket.FillStream();
-        EXPECT_EQ(stats.Read(0).tcpReconnects, tries) << "round " << round << ": paused like a failed try";
-        clock.Advance(1);
-        (void)socket.FillStream();
-        ASSERT_TRUE(socket.IsConnected()) << "round " << round;
+        const size_t losses = events.Count(Kind::kDisconnected) + 1;
+        ASSERT_TRUE(tcptest::FillUntil(socket, [&] { return events.Count(Kind::kDisconnected) == losses; }));
+        EXPECT_EQ(socket.ReconnectAttempts(), attempts) << "loss " << losses;
+        if (attempts != 0) {
+            const uint64_t tries = stats.Read(0).tcpReconnects;
+            clock.Advance(999);
+            (void)socket.FillStream();
+            EXPECT_EQ(stats.Read(0).tcpReconnects, tries) << "loss " << losses << ": paused like a failed try";
+            clock.Advance(1);
+        }
+        ASSERT_TRUE(tcptest::FillUntil(socket, [&] { return socket.IsConnected(); })) << "loss " << losses;
         far = listener.Accept();
         ASSERT_EQ(tcptest::ReadExactly(far, 1), Bytes{2});
     }
-    EXPECT_EQ(events.Counts(), "5 4 0");
+    EXPECT_EQ(events.Counts(), "6 5 0");
 }
 
 // ---- datagrams queued while the connection is down --------------------------

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <sys/resource.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -112,36 +113,60 @@ TEST(CZANSocket, ConfigurationFailuresThrowWithTheirLinesAndCodes)
     EXPECT_EQ(socket.Receive(buffer, sizeof buffer), 0) << "transfers fold failures into 0";
 }
 
-TEST(CZANSocket, ReceivePacketStampsTheLocalEndPointAndReceiveTheSender)
+// A packet as "<bytes>@<address>:<port>" of the end point it is stamped with.
+std::string Stamped(const TunnelPacket& packet)
+{
+    return std::string(reinterpret_cast<const char*>(packet.data), packet.length) + "@" + packet.endpoint.address +
+           ":" + std::to_string(packet.endpoint.port);
+}
+
+// The receive-port reads stamp each packet with the local end point: the
+// port it arrived on, not the sender's. The batch read keeps arrival order
+// and drops a datagram too large for its packet (the ones behind it move
+// up) and an empty one. The single read names the sender; its empty wait
+// clears the sender's address, keeps its port and still stamps the packet.
+TEST(CZANSocket, ReceivePacketsStampTheLocalEndPointAndTheSender)
 {
     CZANSocket socket;
     socket.Bind("127.0.0.1", 0);
-    std::string localAddress;
-    uint32_t localPort = 0;
-    ASSERT_EQ(socket.Socket().GetLocalEndPoint(localAddress, localPort), S_OK);
+    const PacketEndpoint local = socket.LocalEndPoint();
+    const std::string at = "@127.0.0.1:" + std::to_string(local.port);
+    std::array<TunnelPacket, 4> packets;
+    for (TunnelPacket& packet : packets) {
+        packet.Reserve(8);
+    }
+    packets[3].Reserve(100);
+    Fd peer = BoundSocket(SOCK_DGRAM);
+    for (const char* text : {"one", "too-long-for-8", "three", "four"}) {
+        SendDatagram(peer, local.port, text);
+    }
+    ASSERT_EQ(socket.ReceivePackets(packets, local), 3u);
+    EXPECT_EQ(Stamped(packets[0]) + " " + Stamped(packets[1]) + " " + Stamped(packets[2]),
+              "one" + at + " three" + at + " four" + at);
+    EXPECT_GE(packets[2].capacity, packets[2].length);
+    EXPECT_EQ(socket.SenderEndPoint.port, LocalPort(peer));
+    EXPECT_EQ(socket.ReceivePackets(packets, local), 0u) << "an idle wait";
+    SendDatagram(peer, local.port, "");
+    SendDatagram(peer, local.port, "c");
+    ASSERT_EQ(socket.ReceivePackets(packets, local), 1u);
+    EXPECT_EQ(Stamped(packets[0]), "c" + at);
 
     TunnelPacket packet;
     packet.Reserve(65535);
-    socket.SenderEndPoint.text = "kept";
-    Fd peer = BoundSocket(SOCK_DGRAM);
-    SendDatagram(peer, localPort, "media");
+    socket.SenderEndPoint = {0, "", "kept"};
+    auto sender = [&] {
+        const PacketEndpoint& from = socket.SenderEndPoint;
+        return from.address + ":" + std::to_string(from.port) + "/" + from.text;
+    };
+    const std::string peerPort = std::to_string(LocalPort(peer));
+    SendDatagram(peer, local.port, "media");
     ASSERT_EQ(socket.ReceivePacket(packet), 5);
-    EXPECT_EQ(packet.length, 5u);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(packet.data), 5), "media");
-    EXPECT_EQ(packet.endpoint.port, localPort) << "the port it arrived on, not the sender's";
-    EXPECT_EQ(packet.endpoint.address, "127.0.0.1");
-    EXPECT_EQ(socket.SenderEndPoint.port, LocalPort(peer));
-    EXPECT_EQ(socket.SenderEndPoint.address, "127.0.0.1");
-    EXPECT_EQ(socket.SenderEndPoint.text, "kept");
-
-    // An empty wait clears the sender's address, keeps its port and still
-    // stamps the packet.
+    EXPECT_EQ(Stamped(packet), "media" + at);
+    EXPECT_EQ(sender(), "127.0.0.1:" + peerPort + "/kept");
     packet.endpoint.port = 0;
     EXPECT_EQ(socket.ReceivePacket(packet), 0);
-    EXPECT_EQ(packet.length, 0u);
-    EXPECT_EQ(packet.endpoint.port, localPort);
-    EXPECT_EQ(socket.SenderEndPoint.address, "");
-    EXPECT_EQ(socket.SenderEndPoint.port, LocalPort(peer));
+    EXPECT_EQ(Stamped(packet), at);
+    EXPECT_EQ(sender(), ":" + peerPort + "/kept");
 }
 
 TEST(CZANSocket, SendToReachesTheEndPointAndRefusesBadOnes)
