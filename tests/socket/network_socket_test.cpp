@@ -1,14 +1,26 @@
+// The socket layer's system calls (CNetworkSocket), its bounded connect,
+// and the engine's datagram socket (CZANSocket) with its fixed reports.
+
 #include "CNetworkSocket.h"
+#include "CZANSocket.h"
 #include "ResultCodes.h"
-#include "LoopbackSockets.h"
+#include "ThreadWaitPump.h"
+#include "base_exception.h"
+
+#include "tcp_test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/resource.h>
 
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -17,6 +29,7 @@ namespace zan {
 namespace {
 
 using namespace sockettest;
+using tcptest::FullListener;
 
 // A datagram socket bound to 127.0.0.1 on an ephemeral port.
 struct BoundUdp {
@@ -118,13 +131,10 @@ TEST(CNetworkSocket, DatagramsRoundTripWithTheirSender)
     EXPECT_EQ(std::string(buffer, 4), "next");
 }
 
-TEST(CNetworkSocket, PeerCloseGivesIoFailureOnReadAndWrite)
+TEST(CNetworkSocket, PeerCloseGivesIoFailureOnWrite)
 {
     StreamPair pair;
     pair.peer.Reset();
-    char buffer[16];
-    EXPECT_EQ(pair.socket.Receive(buffer, sizeof buffer, 5000), IoFailure);
-
     // The first writes after the close may still be taken locally; the
     // peer's reset makes a later one fail.
     int32_t result = 0;
@@ -202,6 +212,7 @@ TEST(CNetworkSocket, BadInputIsRefusedWithATextAndTheCodeKept)
     // An IPv6 literal parses, then fails at the system call on this IPv4 socket.
     EXPECT_EQ(udp.socket.SendTo("::1", 9, "x", 1), E_FAIL);
     EXPECT_NE(udp.socket.LastErrorCode(), udpCode);
+    EXPECT_EQ(udp.socket.LeaveGroup("239.1.2.3"), E_FAIL) << "never joined";
 }
 
 TEST(CNetworkSocket, MissingOrClosedSocketsFailOrDoNothingAsListed)
@@ -232,18 +243,6 @@ TEST(CNetworkSocket, MissingOrClosedSocketsFailOrDoNothingAsListed)
     EXPECT_EQ(socket.Bind("127.0.0.1", 0), S_OK) << "a closed socket is not bound";
     ASSERT_TRUE(socket.OpenUdp()) << "a second open replaces the socket";
     EXPECT_EQ(socket.SetMulticastLoop(true), S_OK);
-}
-
-TEST(CNetworkSocket, MulticastOptions)
-{
-    BoundUdp udp;
-    EXPECT_EQ(udp.socket.JoinGroup("10.1.2.3"), E_FAIL) << "not a multicast group";
-    EXPECT_EQ(udp.socket.LastErrorCode(), EINVAL);
-    EXPECT_EQ(udp.socket.SetMulticastInterface("198.51.100.1"), E_FAIL) << "no local interface has it";
-    EXPECT_EQ(udp.socket.LastErrorCode(), EADDRNOTAVAIL);
-    EXPECT_EQ(udp.socket.SetMulticastInterface("127.0.0.1"), S_OK);
-    EXPECT_EQ(udp.socket.SetMulticastLoop(false), S_OK);
-    EXPECT_EQ(udp.socket.LeaveGroup("239.1.2.3"), E_FAIL) << "never joined";
 }
 
 TEST(CNetworkSocket, AddressClassificationAndResolution)
@@ -414,6 +413,224 @@ TEST(BatchTransfer, ShutdownWakesBlockedReaders)
     EXPECT_EQ(streamResult.load(), IoFailure) << "a 60 s wait would have given 0";
     EXPECT_EQ(datagramResult.load(), E_FAIL);
     EXPECT_EQ(batchResult.load(), E_FAIL);
+}
+
+// ---- connecting with a bound --------------------------------------------------
+// The connect the host's thread makes must keep serving the thread's wait
+// pump and end on a limit, a cancel flag or Shutdown. A listener with a full
+// queue keeps a further connect pending, as an unanswering host would.
+
+// Installs `action` as the calling thread's wait pump for one test.
+class ScopedPump {
+public:
+    explicit ScopedPump(std::function<void()> action) : action(std::move(action))
+    {
+        SetThreadWaitPump([](void* self) { static_cast<ScopedPump*>(self)->Run(); }, this);
+    }
+    ~ScopedPump() { SetThreadWaitPump(nullptr, nullptr); }
+    int Calls() const { return calls; }
+
+private:
+    void Run()
+    {
+        ++calls;
+        action();
+    }
+    std::function<void()> action;
+    int calls = 0;
+};
+
+// Connecting and carrying data is checked through the TCP tunnel socket,
+// which connects with it.
+TEST(ConnectBounded, RefusedPortFailsWithTheSystemError)
+{
+    CNetworkSocket socket;
+    ASSERT_TRUE(socket.OpenTcp());
+    EXPECT_EQ(socket.ConnectBounded("127.0.0.1", tcptest::RefusedPort(), 5000), E_FAIL);
+    EXPECT_EQ(socket.LastErrorCode(), ECONNREFUSED);
+}
+
+TEST(ConnectBounded, PendingConnectRunsThePumpAndEndsAtTheLimit)
+{
+    FullListener full;
+    CNetworkSocket socket;
+    ASSERT_TRUE(socket.OpenTcp());
+    ScopedPump pump([] {});
+    EXPECT_EQ(socket.ConnectBounded("127.0.0.1", full.Port(), 300), E_FAIL);
+    EXPECT_EQ(socket.LastErrorCode(), ETIMEDOUT);
+    EXPECT_GE(pump.Calls(), 1) << "the host's queue must be served while the connect waits";
+}
+
+TEST(ConnectBounded, PendingConnectEndsAtShutdownOrCancel)
+{
+    FullListener full;
+    {
+        CNetworkSocket socket;
+        ASSERT_TRUE(socket.OpenTcp());
+        ScopedPump pump([&] { socket.Shutdown(); });
+        EXPECT_EQ(socket.ConnectBounded("127.0.0.1", full.Port(), 60000), E_FAIL);
+        EXPECT_EQ(pump.Calls(), 1);
+    }
+    {
+        CNetworkSocket socket;
+        ASSERT_TRUE(socket.OpenTcp());
+        std::atomic<bool> cancel{false};
+        ScopedPump pump([&] { cancel.store(true); });
+        EXPECT_EQ(socket.ConnectBounded("127.0.0.1", full.Port(), 60000, &cancel), E_FAIL);
+        EXPECT_EQ(pump.Calls(), 1);
+        EXPECT_EQ(socket.LastErrorText(), "Connect cancelled.");
+    }
+}
+
+// ---- the engine's datagram socket ---------------------------------------------
+
+// Runs `step`, which must throw exc_ZANSocket, and checks its fixed parts.
+void ExpectThrow(const std::function<void()>& step, int32_t line, const char* message, uint32_t code)
+{
+    try {
+        step();
+        ADD_FAILURE() << "no exception for " << message;
+    } catch (const exc_ZANSocket& e) {
+        EXPECT_EQ(e.line, line) << message;
+        EXPECT_EQ(e.message, message);
+        EXPECT_EQ(e.code, code) << message;
+        EXPECT_EQ(e.sourceFile, "CTunnel_library/src/CZANSocket");
+        EXPECT_EQ(e.component, "ZANSocket");
+    }
+}
+
+size_t OpenFdCount()
+{
+    size_t count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir) != nullptr) {
+            ++count;
+        }
+        ::closedir(dir);
+    }
+    return count;
+}
+
+// A descriptor limit that leaves room for the socket's I/O machinery (which
+// opens its descriptors first) but not for the socket itself. The room is
+// measured on a first socket, which also has the sanitizers meet every type
+// of the failing path while they can still open the pipes they check with.
+TEST(CZANSocket, CreatingSocketFailsWhenNoDescriptorIsLeft)
+{
+    const size_t before = OpenFdCount();
+    size_t perSocket = 0;
+    {
+        CZANSocket first;
+        perSocket = OpenFdCount() - before;
+        EXPECT_THROW(first.Bind("no-address", 0), exc_ZANSocket);
+        try {
+            throw std::system_error(std::error_code(EMFILE, std::system_category()), "first");
+        } catch (const std::exception& e) {
+            EXPECT_NE(e.what(), nullptr);
+        }
+    }
+    ASSERT_GE(perSocket, 1u);
+    const int probe = ::dup(0);  // the lowest free descriptor
+    ::close(probe);
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(probe) + perSocket - 1;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    ExpectThrow([] { CZANSocket socket; }, 33, "Creating socket.", 0);  // an open failure records no code
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+// Every exception carries its fixed line: these pin the lines of the file.
+TEST(CZANSocket, ConfigurationFailuresThrowWithTheirLinesAndCodes)
+{
+    CZANSocket socket;
+    ExpectThrow([&] { socket.Bind("198.51.100.1", 0); }, 49, "Bind Error.", EADDRNOTAVAIL);
+    EXPECT_EQ(socket.Socket().LastErrorText(), std::strerror(EADDRNOTAVAIL));
+    ExpectThrow([&] { socket.SetMulticastSenderNIC("198.51.100.1"); }, 72, "Setting multicast sender NIC.",
+                EADDRNOTAVAIL);
+    ExpectThrow([&] { socket.JoinMulticastGroup("10.1.2.3"); }, 81, "Joining multicast address.", EINVAL);
+    // Refused before any system call: these carry the last code (EINVAL).
+    ExpectThrow([&] { socket.SetReceiverBufferLength(-1); }, 149, "Setting receiver buffer length.", EINVAL);
+    ExpectThrow([&] { socket.SetSenderBufferLength(-1); }, 160, "Setting sender buffer length.", EINVAL);
+    ExpectThrow([&] { socket.Bind("127.0.0.1", 65536); }, 49, "Bind Error.", EINVAL);
+
+    // The failures left the socket as it was.
+    socket.Bind("127.0.0.1", 0);
+    socket.SetReceiverBufferLength(2000000);
+    socket.SetSenderBufferLength(2000000);
+    socket.SetMulticastSenderNIC("127.0.0.1");
+    socket.DisableMulticastLoop();
+    std::string address;
+    uint32_t port = 0;
+    ASSERT_EQ(socket.Socket().GetLocalEndPoint(address, port), S_OK);
+    SendDatagram(BoundSocket(SOCK_DGRAM), port, "still works");
+    char buffer[32];
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), 11);
+
+    socket.Socket().Close();
+    TunnelPacket packet;
+    ExpectThrow([&] { socket.ReceivePacket(packet); }, 64, "GetLocalEndPoint Error.", EBADF);
+    ExpectThrow([&] { socket.DisableMulticastLoop(); }, 86, "Disabling multicast loop.", EBADF);
+    ExpectThrow([&] { socket.SetSenderBufferLength(1000); }, 160, "Setting sender buffer length.", EBADF);
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), 0) << "transfers fold failures into 0";
+}
+
+// A packet as "<bytes>@<address>:<port>" of the end point it is stamped with.
+std::string Stamped(const TunnelPacket& packet)
+{
+    return std::string(reinterpret_cast<const char*>(packet.data), packet.length) + "@" + packet.endpoint.address +
+           ":" + std::to_string(packet.endpoint.port);
+}
+
+// The receive-port reads stamp each packet with the local end point: the
+// port it arrived on, not the sender's. The batch read keeps arrival order
+// and drops a datagram too large for its packet (the ones behind it move
+// up) and an empty one. The single read names the sender; its empty wait
+// clears the sender's address, keeps its port and still stamps the packet.
+TEST(CZANSocket, ReceivePacketsStampTheLocalEndPointAndTheSender)
+{
+    CZANSocket socket;
+    socket.Bind("127.0.0.1", 0);
+    const PacketEndpoint local = socket.LocalEndPoint();
+    const std::string at = "@127.0.0.1:" + std::to_string(local.port);
+    std::array<TunnelPacket, 4> packets;
+    for (TunnelPacket& packet : packets) {
+        packet.Reserve(8);
+    }
+    packets[3].Reserve(100);
+    Fd peer = BoundSocket(SOCK_DGRAM);
+    for (const char* text : {"one", "too-long-for-8", "three", "four"}) {
+        SendDatagram(peer, local.port, text);
+    }
+    ASSERT_EQ(socket.ReceivePackets(packets, local), 3u);
+    EXPECT_EQ(Stamped(packets[0]) + " " + Stamped(packets[1]) + " " + Stamped(packets[2]),
+              "one" + at + " three" + at + " four" + at);
+    EXPECT_GE(packets[2].capacity, packets[2].length);
+    EXPECT_EQ(socket.SenderEndPoint.port, LocalPort(peer));
+    EXPECT_EQ(socket.ReceivePackets(packets, local), 0u) << "an idle wait";
+    SendDatagram(peer, local.port, "");
+    SendDatagram(peer, local.port, "c");
+    ASSERT_EQ(socket.ReceivePackets(packets, local), 1u);
+    EXPECT_EQ(Stamped(packets[0]), "c" + at);
+
+    TunnelPacket packet;
+    packet.Reserve(65535);
+    socket.SenderEndPoint = {0, "", "kept"};
+    auto sender = [&] {
+        const PacketEndpoint& from = socket.SenderEndPoint;
+        return from.address + ":" + std::to_string(from.port) + "/" + from.text;
+    };
+    const std::string peerPort = std::to_string(LocalPort(peer));
+    SendDatagram(peer, local.port, "media");
+    ASSERT_EQ(socket.ReceivePacket(packet), 5);
+    EXPECT_EQ(Stamped(packet), "media" + at);
+    EXPECT_EQ(sender(), "127.0.0.1:" + peerPort + "/kept");
+    packet.endpoint.port = 0;
+    EXPECT_EQ(socket.ReceivePacket(packet), 0);
+    EXPECT_EQ(Stamped(packet), at);
+    EXPECT_EQ(sender(), ":" + peerPort + "/kept");
 }
 
 }  // namespace

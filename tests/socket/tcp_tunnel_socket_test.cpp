@@ -101,14 +101,17 @@ Bytes PayloadOf(const TunnelPacket& packet)
 }
 
 // A socket of crypto type 0 with the engine's greeting byte, connected to a
-// listener of the test; `far` is the accepted end, its greeting byte read.
+// listener of the test by name; `far` is the accepted end, its greeting
+// byte read before any frame.
 class TcpTunnelAgainstListener : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ConfigureCrypto(socket, 0);
         socket.SetGreetingByte(2);
-        ASSERT_TRUE(socket.Connect("127.0.0.1", listener.Port()));
+        ASSERT_TRUE(socket.Connect("localhost", listener.Port()));
+        EXPECT_EQ(socket.DestinationHost(), "127.0.0.1");
+        EXPECT_EQ(events.Texts(Kind::kConnected), "127.0.0.1/" + std::to_string(listener.Port()) + ";");
         // The connection has lived long enough that its loss is followed
         // by an immediate try.
         clock.Advance(TCPTunnelSocket::kShortLivedMs);
@@ -150,24 +153,6 @@ protected:
 };
 
 // ---- connecting -----------------------------------------------------------
-
-TEST(TcpTunnelConnect, DirectConnectResolvesTheNameAndGreetsBeforeTheFirstFrame)
-{
-    RawListener listener;
-    RecordingEvents events;
-    TCPTunnelSocket socket(&events);
-    ConfigureCrypto(socket, 0);
-    socket.SetGreetingByte(2);
-    ASSERT_TRUE(socket.Connect("localhost", listener.Port()));
-    EXPECT_TRUE(socket.IsConnected());
-    EXPECT_EQ(socket.DestinationHost(), "127.0.0.1");
-    EXPECT_EQ(events.Texts(Kind::kConnected), "127.0.0.1/" + std::to_string(listener.Port()) + ";");
-
-    const Bytes payload = Payload(5, 1);
-    EXPECT_GT(socket.Send(payload.data(), 5, kPort, TunnelPacketFormat::kDataKind), 0);
-    Fd far = listener.Accept();
-    EXPECT_EQ(tcptest::ReadExactly(far, 1 + 2 + 12 + 5), Join({Bytes{2}, FrameOf(0, payload)}));
-}
 
 TEST(TcpTunnelConnect, RefusedPortReportsTheExactMessageAndIsTriedAgainLater)
 {
@@ -430,49 +415,7 @@ TEST_P(TcpTunnelEcho, FramesRoundTrip)
     EXPECT_EQ(counters.framesReceived, 4u);
 }
 
-TEST_P(TcpTunnelEcho, PeerClosingLeadsToOneReconnectionAndTrafficAgain)
-{
-    ExpectRoundTrip(Payload(50, 4));
-    ASSERT_TRUE(peer.CloseAllConnections());
-    ASSERT_TRUE(tcptest::FillUntil(socket, [&] { return events.Count(Kind::kConnected) == 2; }))
-        << "the read side finds the loss and reconnects";
-    EXPECT_EQ(events.Counts(), "2 1 0");
-    EXPECT_EQ(events.Calls(Kind::kDisconnected)[0].text, "127.0.0.1");
-    EXPECT_EQ(socket.ReconnectAttempts(), 0u);
-    EXPECT_TRUE(socket.IsConnected());
-    ExpectRoundTrip(Payload(60, 5));
-    const TcpTestPeer::Counters counters = peer.Read();
-    EXPECT_EQ(counters.accepted, 2u);
-    EXPECT_EQ(counters.greetingOk, 2u) << "every new connection starts with the greeting byte";
-    const TunnelStatistics::Snapshot snapshot = stats.Read(0);
-    EXPECT_EQ(snapshot.tcpConnects, 2u);
-    EXPECT_EQ(snapshot.tcpLosses, 1u);
-    EXPECT_EQ(snapshot.tcpReconnects, 1u);
-}
-
 INSTANTIATE_TEST_SUITE_P(CryptoTypes, TcpTunnelEcho, ::testing::Values(0, 2, 8));
-
-// ---- both sides at once -----------------------------------------------------
-
-TEST(TcpTunnelConcurrency, ShutdownEndsAReaderWaitingForTheNextTry)
-{
-    FakeClock clock;  // the next try never comes due by itself
-    TCPTunnelSocket socket(nullptr);
-    EXPECT_FALSE(socket.Connect("127.0.0.1", tcptest::RefusedPort()));
-    std::atomic<bool> done{false};
-    auto reader = std::async(std::launch::async, [&] {
-        while (!done.load()) {
-            (void)socket.FillStream();
-        }
-    });
-    SleepMs(100);
-    socket.Shutdown();
-    const uint8_t byte = 0;
-    EXPECT_EQ(socket.SendAll(&byte, 1), TCPTunnelSocket::kGaveUp);
-    EXPECT_FALSE(socket.WillCarry());
-    done.store(true);
-    EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(1000)), std::future_status::ready);
-}
 
 // ---- the reconnection schedule (fake clock) ---------------------------------
 
@@ -590,6 +533,10 @@ TEST_F(TcpTunnelAgainstListener, ConnectionsClosedWithinASecondAreFailedTriesAnd
         ASSERT_EQ(tcptest::ReadExactly(far, 1), Bytes{2});
     }
     EXPECT_EQ(events.Counts(), "6 5 0");
+    EXPECT_EQ(events.Calls(Kind::kDisconnected)[0].text, "127.0.0.1");
+    const TunnelStatistics::Snapshot snapshot = stats.Read(0);
+    EXPECT_EQ(std::vector({snapshot.tcpConnects, snapshot.tcpLosses, snapshot.tcpReconnects}),
+              std::vector<uint64_t>({6, 5, 5}));
 }
 
 // ---- datagrams queued while the connection is down --------------------------
@@ -700,6 +647,118 @@ TEST(TcpTunnelConcurrency, ShutdownOrTheOwnersHaltEndsAHangingConnectAtOnce)
         EXPECT_FALSE(connecting.get());
         EXPECT_EQ(socket.ReconnectAttempts(), 0u) << "an interrupted connect is not a failed try";
         EXPECT_EQ(socket.State(), byShutdown ? State::kGivenUp : State::kReconnecting);
+        EXPECT_EQ(socket.WillCarry(), !byShutdown);
+    }
+}
+
+// ---- the test peer ---------------------------------------------------------
+// What the engine's end-to-end tests and benchmarks rely on: greeting
+// checks, echo, holding for a lone connection, and its controls. Clients are
+// raw sockets.
+
+Fd ConnectTo(uint16_t port)
+{
+    Fd fd = sockettest::Connected(port);
+    EXPECT_GE(fd.Get(), 0);
+    return fd;
+}
+
+// A 2-byte little-endian length prefix and `length` bytes of `fill`.
+Bytes RawFrame(uint8_t length, uint8_t fill)
+{
+    Bytes frame{length, 0};
+    frame.insert(frame.end(), length, fill);
+    return frame;
+}
+
+TEST(TcpTestPeer, ChecksEachGreetingAndEchoesFramesEitherWay)
+{
+    TcpTestPeer peer(TcpTestPeer::Mode::kEcho);
+    ASSERT_TRUE(peer.Start());
+    ASSERT_NE(peer.Port(), 0);
+    Fd greeted = ConnectTo(peer.Port());
+    Fd rude = ConnectTo(peer.Port());
+
+    Bytes withGreeting{TcpTestPeer::kGreeting};
+    const Bytes frame = RawFrame(5, 0xAB);
+    withGreeting.insert(withGreeting.end(), frame.begin(), frame.end());
+    tcptest::Write(greeted, withGreeting);
+    tcptest::Write(rude, frame);  // first byte 0x05: a violation, but the frame is still read
+    EXPECT_EQ(tcptest::ReadExactly(greeted, frame.size()), frame);
+    EXPECT_EQ(tcptest::ReadExactly(rude, frame.size()), frame);
+
+    const TcpTestPeer::Counters counters = peer.Read();
+    EXPECT_EQ(counters.accepted, 2u);
+    EXPECT_EQ(counters.greetingOk, 1u);
+    EXPECT_EQ(counters.greetingBad, 1u);
+    EXPECT_EQ(counters.framesReceived, 2u);
+    EXPECT_EQ(counters.framesForwarded, 2u);
+}
+
+TEST(TcpTestPeer, ControlsReachEveryConnection)
+{
+    TcpTestPeer peer(TcpTestPeer::Mode::kEcho);
+    ASSERT_TRUE(peer.Start());
+    EXPECT_FALSE(peer.WaitForConnections(1, 50));
+    Fd a = ConnectTo(peer.Port());
+    Fd b = ConnectTo(peer.Port());
+    ASSERT_TRUE(peer.WaitForConnections(2, tcptest::kWaitMs));
+
+    const Bytes raw{0x00, 0x80};
+    ASSERT_TRUE(peer.InjectRaw(raw));
+    EXPECT_EQ(tcptest::ReadExactly(a, 2), raw);
+    EXPECT_EQ(tcptest::ReadExactly(b, 2), raw);
+
+    // A client's own stream error ends its connection only.
+    tcptest::Write(a, Bytes{TcpTestPeer::kGreeting, 0x00, 0x90, 1, 2});
+    EXPECT_TRUE(tcptest::SeesEndOfStream(a));
+    EXPECT_TRUE(peer.WaitForClosed(1, tcptest::kWaitMs));
+    EXPECT_EQ(peer.Read().streamErrors, 1u);
+    EXPECT_EQ(peer.Read().open, 1u);
+
+    ASSERT_TRUE(peer.CloseAllConnections());
+    EXPECT_TRUE(tcptest::SeesEndOfStream(b));
+    EXPECT_EQ(peer.Read().open, 0u);
+    peer.Stop();
+    EXPECT_FALSE(peer.CloseAllConnections()) << "a stopped peer runs no command";
+}
+
+// Pair mode with a hold: what a lone connection sent reaches its partner
+// first, in order, up to the hold's size; without a hold it is dropped.
+TEST(TcpTestPeer, HoldsFramesOfALoneConnectionForItsPartner)
+{
+    const Bytes first = RawFrame(5, 0x11);
+    const Bytes second = RawFrame(5, 0x22);
+    const Bytes third = RawFrame(5, 0x33);  // beyond a hold of two frames
+    const Bytes later = RawFrame(3, 0x44);
+    struct Case {
+        size_t hold;
+        std::vector<Bytes> expected;
+    };
+    for (const Case& c : {Case{0, {later}}, Case{2 * first.size(), {first, second, later}}}) {
+        TcpTestPeer peer(TcpTestPeer::Mode::kPair);
+        peer.HoldUnpaired(c.hold);
+        ASSERT_TRUE(peer.Start());
+        Fd a = ConnectTo(peer.Port());
+        Bytes lone{TcpTestPeer::kGreeting};
+        for (const Bytes* frame : {&first, &second, &third}) {
+            lone.insert(lone.end(), frame->begin(), frame->end());
+        }
+        tcptest::Write(a, lone);
+        ASSERT_TRUE(peer.WaitForFrames(3, tcptest::kWaitMs));
+
+        Fd b = ConnectTo(peer.Port());
+        tcptest::Write(b, Bytes{TcpTestPeer::kGreeting});
+        ASSERT_TRUE(peer.WaitForConnections(2, tcptest::kWaitMs));
+        tcptest::Write(a, later);
+        for (const Bytes& frame : c.expected) {
+            EXPECT_EQ(tcptest::ReadExactly(b, frame.size()), frame) << "hold " << c.hold;
+        }
+        EXPECT_EQ(peer.Read().framesHeld, c.expected.size() - 1) << "hold " << c.hold;
+
+        const Bytes back = RawFrame(2, 0x55);
+        tcptest::Write(b, back);
+        EXPECT_EQ(tcptest::ReadExactly(a, back.size()), back) << "hold " << c.hold;
     }
 }
 
