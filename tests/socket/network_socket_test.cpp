@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -159,18 +160,16 @@ TEST(CNetworkSocket, SendWhenWritableGivesUpOnceThePeerStopsReading)
     EXPECT_EQ(result, 0) << "not writable within the wait, and no blocking send";
 }
 
-TEST(CNetworkSocket, ConnectFailsCleanlyAndReopensAfterClose)
+TEST(ConnectBounded, RefusedPortFailsWithTheSystemErrorAndAClosedSocketReopens)
 {
-    CNetworkSocket unopened;
-    EXPECT_EQ(unopened.Connect("127.0.0.1", 1), E_FAIL);
-
     CNetworkSocket socket;
+    EXPECT_EQ(socket.ConnectBounded("127.0.0.1", 1, 5000), E_FAIL) << "not open";
     ASSERT_TRUE(socket.OpenTcp());
-    EXPECT_EQ(socket.Connect("127.0.0.1", FreePort(SOCK_STREAM)), E_FAIL);
+    EXPECT_EQ(socket.ConnectBounded("127.0.0.1", FreePort(SOCK_STREAM), 5000), E_FAIL);
     EXPECT_EQ(socket.LastErrorCode(), ECONNREFUSED);
     socket.Close();
     Fd listener = BoundSocket(SOCK_STREAM, true);
-    ASSERT_EQ(socket.Connect("127.0.0.1", LocalPort(listener)), S_OK);
+    ASSERT_EQ(socket.ConnectBounded("127.0.0.1", LocalPort(listener), 5000), S_OK);
     Fd peer = Accept(listener);
     ASSERT_EQ(socket.Send("hi", 2), 2);
     EXPECT_EQ(ReadSome(peer, 5000), "hi");
@@ -381,38 +380,36 @@ TEST(BatchTransfer, ShutdownWakesBlockedReaders)
     StreamPair pair;
     BoundUdp receiver;
     BoundUdp sender;
-    std::atomic<int32_t> streamResult{0};
-    std::atomic<int32_t> datagramResult{0};
-    std::atomic<int32_t> batchResult{0};
-    std::thread streamReader([&] {
+    auto stream = std::async(std::launch::async, [&] {
         char buffer[16];
-        streamResult = pair.socket.Receive(buffer, sizeof buffer, 60000);
+        return pair.socket.Receive(buffer, sizeof buffer, 60000);
     });
     // The engine's loops: 0 means "wait again".
-    std::thread datagramReader([&] {
+    auto datagram = std::async(std::launch::async, [&] {
         char buffer[16];
         std::string address;
         uint32_t from = 0;
-        for (int waits = 0; waits < 100 && datagramResult == 0; ++waits) {
-            datagramResult = sender.socket.ReceiveFrom(address, from, buffer, sizeof buffer);
+        int32_t result = 0;
+        for (int waits = 0; waits < 100 && result == 0; ++waits) {
+            result = sender.socket.ReceiveFrom(address, from, buffer, sizeof buffer);
         }
+        return result;
     });
-    std::thread batchReader([&] {
-        Slots batch(4, 64);
-        for (int waits = 0; waits < 100 && batchResult == 0; ++waits) {
-            batchResult = receiver.socket.ReceiveBatch(batch.slots);
+    auto batch = std::async(std::launch::async, [&] {
+        Slots slots(4, 64);
+        int32_t result = 0;
+        for (int waits = 0; waits < 100 && result == 0; ++waits) {
+            result = receiver.socket.ReceiveBatch(slots.slots);
         }
+        return result;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     for (CNetworkSocket* socket : {&pair.socket, &sender.socket, &receiver.socket}) {
         socket->Shutdown();
     }
-    streamReader.join();
-    datagramReader.join();
-    batchReader.join();
-    EXPECT_EQ(streamResult.load(), IoFailure) << "a 60 s wait would have given 0";
-    EXPECT_EQ(datagramResult.load(), E_FAIL);
-    EXPECT_EQ(batchResult.load(), E_FAIL);
+    EXPECT_EQ(stream.get(), IoFailure) << "a 60 s wait would have given 0";
+    EXPECT_EQ(datagram.get(), E_FAIL);
+    EXPECT_EQ(batch.get(), E_FAIL);
 }
 
 // ---- connecting with a bound --------------------------------------------------
@@ -420,17 +417,13 @@ TEST(BatchTransfer, ShutdownWakesBlockedReaders)
 // pump and end on a limit, a cancel flag or Shutdown. A listener with a full
 // queue keeps a further connect pending, as an unanswering host would.
 
-// Installs `action` as the calling thread's wait pump for one test.
-class ScopedPump {
-public:
+// Installs `action` as the calling thread's wait pump while it lives.
+struct ScopedPump {
     explicit ScopedPump(std::function<void()> action) : action(std::move(action))
     {
         SetThreadWaitPump([](void* self) { static_cast<ScopedPump*>(self)->Run(); }, this);
     }
     ~ScopedPump() { SetThreadWaitPump(nullptr, nullptr); }
-    int Calls() const { return calls; }
-
-private:
     void Run()
     {
         ++calls;
@@ -440,45 +433,31 @@ private:
     int calls = 0;
 };
 
-// Connecting and carrying data is checked through the TCP tunnel socket,
-// which connects with it.
-TEST(ConnectBounded, RefusedPortFailsWithTheSystemError)
-{
-    CNetworkSocket socket;
-    ASSERT_TRUE(socket.OpenTcp());
-    EXPECT_EQ(socket.ConnectBounded("127.0.0.1", tcptest::RefusedPort(), 5000), E_FAIL);
-    EXPECT_EQ(socket.LastErrorCode(), ECONNREFUSED);
-}
-
-TEST(ConnectBounded, PendingConnectRunsThePumpAndEndsAtTheLimit)
+TEST(ConnectBounded, PendingConnectServesThePumpAndEndsAtTheLimitShutdownOrCancel)
 {
     FullListener full;
-    CNetworkSocket socket;
-    ASSERT_TRUE(socket.OpenTcp());
-    ScopedPump pump([] {});
-    EXPECT_EQ(socket.ConnectBounded("127.0.0.1", full.Port(), 300), E_FAIL);
-    EXPECT_EQ(socket.LastErrorCode(), ETIMEDOUT);
-    EXPECT_GE(pump.Calls(), 1) << "the host's queue must be served while the connect waits";
-}
-
-TEST(ConnectBounded, PendingConnectEndsAtShutdownOrCancel)
-{
-    FullListener full;
-    {
-        CNetworkSocket socket;
-        ASSERT_TRUE(socket.OpenTcp());
-        ScopedPump pump([&] { socket.Shutdown(); });
-        EXPECT_EQ(socket.ConnectBounded("127.0.0.1", full.Port(), 60000), E_FAIL);
-        EXPECT_EQ(pump.Calls(), 1);
-    }
-    {
+    enum class End { kLimit, kShutdown, kCancel };
+    for (const End end : {End::kLimit, End::kShutdown, End::kCancel}) {
+        SCOPED_TRACE(static_cast<int>(end));
         CNetworkSocket socket;
         ASSERT_TRUE(socket.OpenTcp());
         std::atomic<bool> cancel{false};
-        ScopedPump pump([&] { cancel.store(true); });
-        EXPECT_EQ(socket.ConnectBounded("127.0.0.1", full.Port(), 60000, &cancel), E_FAIL);
-        EXPECT_EQ(pump.Calls(), 1);
-        EXPECT_EQ(socket.LastErrorText(), "Connect cancelled.");
+        ScopedPump pump([&] {
+            if (end == End::kShutdown) {
+                socket.Shutdown();
+            }
+            cancel.store(end == End::kCancel);
+        });
+        EXPECT_EQ(socket.ConnectBounded("127.0.0.1", full.Port(), end == End::kLimit ? 300 : 60000, &cancel), E_FAIL);
+        if (end == End::kLimit) {
+            EXPECT_EQ(socket.LastErrorCode(), ETIMEDOUT);
+            EXPECT_GE(pump.calls, 1) << "the host's queue must be served while the connect waits";
+        } else {
+            EXPECT_EQ(pump.calls, 1) << "ended at the first call";
+        }
+        if (end == End::kCancel) {
+            EXPECT_EQ(socket.LastErrorText(), "Connect cancelled.");
+        }
     }
 }
 

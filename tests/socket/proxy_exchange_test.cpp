@@ -48,13 +48,8 @@ std::string Decode(std::string_view text, size_t capacity = kMaxDecodedChallenge
 
 // ---- the text functions -------------------------------------------------
 
-TEST(ProxyBase64, EncodesWithPaddingAndAlwaysTerminates)
+TEST(ProxyBase64, EncodingAlwaysTerminatesWithinItsOutput)
 {
-    for (const auto& [bytes, text] : {std::pair{"abc", "YWJj"}, std::pair{"ab", "YWI="}, std::pair{"a", "YQ=="},
-                                      std::pair{"", ""}, std::pair{"alice:pa:ss", "YWxpY2U6cGE6c3M="}}) {
-        EXPECT_EQ(Encode(bytes), text);
-    }
-    EXPECT_EQ(Encode(std::string("\xfb\xff\x00", 3)), "+/8A");
     // The text and its zero must fit: 4 characters need 5 places.
     std::array<char, 5> exact{'x', 'x', 'x', 'x', 'x'};
     EXPECT_EQ(Base64Encode(AsBytes("abc"), exact), 4);
@@ -64,22 +59,25 @@ TEST(ProxyBase64, EncodesWithPaddingAndAlwaysTerminates)
     EXPECT_EQ(Base64Encode({}, std::span<char>()), -1);
 }
 
-TEST(ProxyBase64, DecodesStrictlyAndNeverWritesBeyondItsOutput)
+TEST(ProxyBase64, EncodesWithPaddingDecodesStrictlyAndNeverWritesBeyondItsOutput)
 {
     struct Case {
-        std::string_view text;
+        std::string text;
         std::string expected;
         size_t capacity = kMaxDecodedChallenge;
+        bool encoding = false;  // the text is what encoding `expected` gives
     };
     const std::string fits(kMaxDecodedChallenge, 'x');
     const std::string tooLong = fits + "x";
     const Case cases[] = {
-        {"YWJj", "abc"},
-        {"YWI=", "ab"},
+        {"YWJj", "abc", kMaxDecodedChallenge, true},
+        {"YWI=", "ab", kMaxDecodedChallenge, true},
+        {"YQ==", "a", kMaxDecodedChallenge, true},
+        {"", "", kMaxDecodedChallenge, true},
+        {"YWxpY2U6cGE6c3M=", "alice:pa:ss", kMaxDecodedChallenge, true},
+        {"+/8A", std::string("\xfb\xff\x00", 3), kMaxDecodedChallenge, true},
         {" Y\tW\r\nJj \n", "abc"},
-        {"YQ==", "a"},
         {"YQ=", "a"},                 // the second "=" may follow, need not
-        {"", ""},
         {"YWI", "<-1>"},              // ends inside a group
         {"YW=I", "<-1>"},             // only padding after "="
         {"YWI==", "<-1>"},            // no room for a second "="
@@ -100,6 +98,9 @@ TEST(ProxyBase64, DecodesStrictlyAndNeverWritesBeyondItsOutput)
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Decode(c.text, c.capacity), c.expected) << "text: " << c.text.substr(0, 20);
+        if (c.encoding) {
+            EXPECT_EQ(Encode(c.expected), c.text);
+        }
     }
 }
 
@@ -384,8 +385,6 @@ TEST(ProxyExchange, RepliesSchemesAndFailuresOfEachConnection)
 {
     const std::string body(120, 'b');
     const std::string challenge = ChallengeReply(kCorpChallenge);
-    const std::string huge = ChallengeReply(Encode(std::string(kMaxDecodedChallenge + 1, 'A')));
-    const std::string cut = ChallengeReply(kCorpChallenge.substr(0, 10));
     const std::string noChallenge = "HTTP/1.1 407 x\r\n\r\n";
     // The challenge of squid's NTLM test helper: its domain's offset points nowhere.
     const std::string squid = "TlRMTVNTUAACAAAACQAJAK6qqqoHgggA8mcpbO2WLTcAAAAAAAA6AFdPUktHUk9VUA==";
@@ -439,8 +438,6 @@ TEST(ProxyExchange, RepliesSchemesAndFailuresOfEachConnection)
         {.what = "Negotiate named first",
          .first = {"HTTP/1.1 407 x\r\nProxy-Authenticate: Negotiate\r\nProxy-Authenticate: Kerberos\r\n\r\n"},
          .reports = {Unsupported("Negotiate")}},
-        {.what = "Digest", .first = {"HTTP/1.1 407 x\r\nProxy-Authenticate: Digest realm=\"x\"\r\n\r\n"},
-         .reports = {Unsupported("Authentication")}},
         {.what = "no scheme", .first = {noChallenge}, .reports = {Unsupported("Authentication")}},
         // NTLM: two round trips on the new connection answer the challenge;
         // a refused user is followed by a login without credentials on the
@@ -461,16 +458,13 @@ TEST(ProxyExchange, RepliesSchemesAndFailuresOfEachConnection)
         {.what = "domain offset wraps", .first = {std::string(k407Ntlm)},
          .login = {ChallengeReply(kNameOffsetWraps), std::string(k200)}, .ok = true,
          .loginSent = {"NTLM1", "NTLM3 alice@"}},
-        // A bad challenge (the same for both logins) gets no answer.
+        // A bad challenge (the same for both logins) gets no answer; what the
+        // Base64 decoder refuses is listed with its own test.
         {.what = "no challenge", .first = {std::string(k407Ntlm)}, .login = {noChallenge, noChallenge},
          .reports = {kNtlmFailed}, .loginSent = {"NTLM1", "NTLM1"}},
         {.what = "challenge not Base64", .first = {std::string(k407Ntlm)},
          .login = {ChallengeReply("not*base64"), ChallengeReply("not*base64")}, .reports = {kNtlmFailed},
          .loginSent = {"NTLM1", "NTLM1"}},
-        {.what = "challenge ends inside a group", .first = {std::string(k407Ntlm)}, .login = {cut, cut},
-         .reports = {kNtlmFailed}, .loginSent = {"NTLM1", "NTLM1"}},
-        {.what = "challenge larger than the record", .first = {std::string(k407Ntlm)}, .login = {huge, huge},
-         .reports = {kNtlmFailed}, .loginSent = {"NTLM1", "NTLM1"}},
         // Both logins (with and without credentials) fail their first send, or
         // their answer to the challenge.
         {.what = "NTLM sends fail", .first = {std::string(k407Ntlm)},

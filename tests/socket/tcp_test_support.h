@@ -14,8 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <iterator>
+#include <array>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -30,49 +29,40 @@ constexpr int64_t kWaitMs = 10000;  // bound of every wait for an event
 class RecordingEvents : public ITunnelEvents {
 public:
     enum class Kind { kConnected, kDisconnected, kError };
-    struct Call {
-        Kind kind;
-        std::string text;
-        uint32_t value;
-    };
 
-    void OnConnected(const char* host, uint16_t port) override { Add({Kind::kConnected, host, port}); }
-    void OnDisconnected(const char* host, uint32_t code) override { Add({Kind::kDisconnected, host, code}); }
-    void OnError(const char* message, uint32_t code) override { Add({Kind::kError, message, code}); }
+    void OnConnected(const char* host, uint16_t port) override { Add(Kind::kConnected, host, port); }
+    void OnDisconnected(const char* host, uint32_t code) override { Add(Kind::kDisconnected, host, code); }
+    void OnError(const char* message, uint32_t code) override { Add(Kind::kError, message, code); }
 
-    std::vector<Call> Calls(Kind kind) const
+    // The calls of `kind`, each as "text/value;".
+    std::string Texts(Kind kind) const
     {
         std::lock_guard guard(lock);
-        std::vector<Call> selected;
-        std::ranges::copy_if(calls, std::back_inserter(selected), [kind](const Call& call) { return call.kind == kind; });
-        return selected;
+        return texts[static_cast<size_t>(kind)];
     }
-    size_t Count(Kind kind) const { return Calls(kind).size(); }
+    size_t Count(Kind kind) const
+    {
+        std::lock_guard guard(lock);
+        return counts[static_cast<size_t>(kind)];
+    }
     // How many calls of each kind: "<connected> <disconnected> <errors>".
     std::string Counts() const
     {
         return std::to_string(Count(Kind::kConnected)) + " " + std::to_string(Count(Kind::kDisconnected)) + " " +
                std::to_string(Count(Kind::kError));
     }
-    // The calls of `kind`, each as "text/value;".
-    std::string Texts(Kind kind) const
-    {
-        std::string joined;
-        for (const Call& call : Calls(kind)) {
-            joined += call.text + "/" + std::to_string(call.value) + ";";
-        }
-        return joined;
-    }
 
 private:
-    void Add(Call call)
+    void Add(Kind kind, const std::string& text, uint32_t value)
     {
         std::lock_guard guard(lock);
-        calls.push_back(std::move(call));
+        texts[static_cast<size_t>(kind)] += text + "/" + std::to_string(value) + ";";
+        ++counts[static_cast<size_t>(kind)];
     }
 
-    mutable std::mutex lock;  // guards: calls
-    std::vector<Call> calls;
+    mutable std::mutex lock;  // guards: texts, counts
+    std::array<std::string, 3> texts;
+    std::array<size_t, 3> counts{};
 };
 
 using sockettest::Fd;
