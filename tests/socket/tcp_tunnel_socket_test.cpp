@@ -1,10 +1,10 @@
 // The TCP tunnel socket against a far end played by the test (raw loopback
-// listener, for exact bytes) and against the test peer (echo, for traffic
-// and reconnection): connecting and its messages, the greeting byte,
-// framing in the byte stream, stream errors, losses and reconnection from
-// either side, the reconnection schedule and its limit, datagrams queued
-// while the connection is down, Shutdown, and the proxy exchange inside the
-// socket. Time is the fake clock's where a test steps through the schedule.
+// listener, for exact bytes): connecting and its messages, the greeting
+// byte, framing in the byte stream, stream errors, losses and reconnection
+// from either side, the reconnection schedule and its limit, datagrams
+// queued while the connection is down, Shutdown, and the proxy exchange
+// inside the socket. Time is the fake clock's where a test steps through the
+// schedule. Then the test peer the engine's tests relay through.
 
 #include "FakeClock.h"
 #include "ProxyRequestText.h"
