@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <span>
+#include <type_traits>
 
 namespace zan {
 
@@ -35,83 +36,51 @@ void CheckBlock(IBlockCipher& cipher, const char* plainHex, const char* cipherHe
     EXPECT_EQ(ToHex(out, plain.size()), cipherHex);
 }
 
-template <size_t N>
-std::span<const uint8_t, N> Fixed(const std::vector<uint8_t>& key)
+// Keys a fresh cipher with each vector's key and checks its block.
+template <class Cipher, class Vector, size_t N>
+void CheckVectors(const Vector (&vectors)[N])
 {
-    EXPECT_EQ(key.size(), N);
-    return std::span<const uint8_t, N>(key.data(), N);
-}
-
-template <class Cipher, size_t N>
-void CheckFixedKeyVectors(const BlockVector (&vectors)[N])
-{
-    for (const BlockVector& v : vectors) {
+    for (const Vector& v : vectors) {
         SCOPED_TRACE(v.key);
         Cipher cipher;
         const auto key = FromHex(v.key);
-        cipher.SetKey(Fixed<Cipher::kKeySize>(key));
+        if constexpr (std::is_same_v<Vector, Rc2Vector>) {
+            ASSERT_TRUE(cipher.SetKey(key, v.effectiveBits));
+        } else if constexpr (std::is_same_v<Cipher, Blowfish>) {
+            ASSERT_TRUE(cipher.SetKey(key));
+        } else {
+            ASSERT_EQ(key.size(), Cipher::kKeySize);
+            cipher.SetKey(std::span<const uint8_t, Cipher::kKeySize>(key.data(), Cipher::kKeySize));
+        }
         CheckBlock(cipher, v.plain, v.cipher);
     }
 }
 
-TEST(BlockCipherVectors, FixedKeyCiphers)
+// Rekeying each cipher is checked through the cipher engine, which keeps one
+// object per cipher and keys it again.
+TEST(BlockCipherVectors, PublishedVectorsOfEveryCipher)
 {
-    CheckFixedKeyVectors<Idea>(kIdeaVectors);
-    CheckFixedKeyVectors<Aes128>(kAesVectors);
-    CheckFixedKeyVectors<Cast128>(kCast128Vectors);
-    CheckFixedKeyVectors<Rc5>(kRc5Vectors);
-}
-
-TEST(BlockCipherVectors, Blowfish)
-{
-    for (const BlockVector& v : kBlowfishVectors) {
-        SCOPED_TRACE(v.key);
-        Blowfish cipher;
-        ASSERT_TRUE(cipher.SetKey(FromHex(v.key)));
-        CheckBlock(cipher, v.plain, v.cipher);
-    }
-}
-
-TEST(BlockCipherVectors, Rc2)
-{
-    for (const Rc2Vector& v : kRc2Vectors) {
-        SCOPED_TRACE(testing::Message() << v.key << " / " << v.effectiveBits);
-        Rc2 cipher;
-        ASSERT_TRUE(cipher.SetKey(FromHex(v.key), v.effectiveBits));
-        CheckBlock(cipher, v.plain, v.cipher);
-    }
-}
-
-// Rekeying replaces the whole schedule: a cipher keyed twice behaves like
-// one keyed once with the second key (Blowfish starts again from pi).
-TEST(BlockCipherVectors, RekeyingReplacesTheSchedule)
-{
-    Blowfish blowfish;
-    ASSERT_TRUE(blowfish.SetKey(FromHex("0123456789abcdef")));
-    ASSERT_TRUE(blowfish.SetKey(FromHex(kBlowfishVectors[0].key)));
-    CheckBlock(blowfish, kBlowfishVectors[0].plain, kBlowfishVectors[0].cipher);
-
-    Aes128 aes;
-    const auto other = FromHex(kAesVectors[0].key);
-    const auto key = FromHex(kAesVectors[1].key);
-    aes.SetKey(Fixed<16>(other));
-    aes.SetKey(Fixed<16>(key));
-    CheckBlock(aes, kAesVectors[1].plain, kAesVectors[1].cipher);
+    CheckVectors<Idea>(kIdeaVectors);
+    CheckVectors<Aes128>(kAesVectors);
+    CheckVectors<Cast128>(kCast128Vectors);
+    CheckVectors<Rc5>(kRc5Vectors);
+    CheckVectors<Blowfish>(kBlowfishVectors);
+    CheckVectors<Rc2>(kRc2Vectors);
 }
 
 TEST(BlockCipherKeys, VariableKeyCiphersRefuseBadSizesAndKeepTheirKey)
 {
     const std::vector<uint8_t> tooLong(Blowfish::kMaxKeySize + 1, 0x11);
     Blowfish blowfish;
-    ASSERT_TRUE(blowfish.SetKey(FromHex(kBlowfishVectors[3].key)));
+    ASSERT_TRUE(blowfish.SetKey(FromHex(kBlowfishVectors[1].key)));
     EXPECT_FALSE(blowfish.SetKey({}));
     EXPECT_FALSE(blowfish.SetKey(tooLong));
     EXPECT_TRUE(blowfish.SetKey(std::span(tooLong).first(Blowfish::kMaxKeySize)));
-    ASSERT_TRUE(blowfish.SetKey(FromHex(kBlowfishVectors[3].key)));
+    ASSERT_TRUE(blowfish.SetKey(FromHex(kBlowfishVectors[1].key)));
     EXPECT_FALSE(blowfish.SetKey(tooLong));
-    CheckBlock(blowfish, kBlowfishVectors[3].plain, kBlowfishVectors[3].cipher);
+    CheckBlock(blowfish, kBlowfishVectors[1].plain, kBlowfishVectors[1].cipher);
 
-    const Rc2Vector& v = kRc2Vectors[6];
+    const Rc2Vector& v = kRc2Vectors[4];
     Rc2 rc2;
     ASSERT_TRUE(rc2.SetKey(FromHex(v.key), v.effectiveBits));
     const std::vector<uint8_t> rc2TooLong(Rc2::kMaxKeySize + 1, 0x22);

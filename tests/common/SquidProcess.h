@@ -12,14 +12,12 @@
 // handed to that user. The folder is removed at the end unless KeepFolder()
 // was called, so the logs stay for a look (the path is printed).
 
+#include "LoopbackSockets.h"
 #include "WaitUntil.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,23 +51,6 @@ inline std::optional<std::string> MissingSquid()
         }
     }
     return std::nullopt;
-}
-
-// Binds (port 0: a free port, returned) or connects to a loopback TCP port;
-// 0 when that failed.
-inline uint16_t LoopbackTcp(uint16_t port, bool connect)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    const bool ok = connect ? ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-                            : ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    ::close(fd);
-    return ok ? ntohs(address.sin_port) : 0;
 }
 
 class SquidProcess {
@@ -112,7 +93,7 @@ public:
         if (folder.empty()) {
             return Fail("no temporary folder");
         }
-        port = LoopbackTcp(0, false);
+        port = sockettest::FreePort(SOCK_STREAM);
         if (!WriteConfiguration()) {
             return Fail("cannot write the configuration in " + folder);
         }
@@ -130,7 +111,7 @@ public:
         bool exited = false;
         const bool listens = WaitUntil([&] {
             exited = ::waitpid(pid, nullptr, WNOHANG) == pid;
-            return exited || LoopbackTcp(port, true) != 0;
+            return exited || sockettest::Connected(port).Get() >= 0;
         }, kStartWaitMs);
         if (exited) {
             pid = -1;

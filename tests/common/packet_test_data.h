@@ -5,8 +5,20 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 namespace zan {
+
+// `size` bytes that differ from their neighbours and with the seed, so that
+// a datagram delivered in another's place or shifted shows.
+inline std::vector<uint8_t> Pattern(size_t size, uint8_t seed = 1)
+{
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<uint8_t>(seed + i * 7);
+    }
+    return bytes;
+}
 
 namespace packet_test_data {
 

@@ -78,19 +78,6 @@ inline TrafficKeys Derive(std::span<const uint8_t> masterKey, std::span<const ui
     return keys;
 }
 
-// Tag big-endian, counter's low 48 bits big-endian, XOR the traffic salt.
-inline std::array<uint8_t, 16> Iv(const std::array<uint8_t, 14>& salt, int64_t tag, uint64_t counter)
-{
-    std::array<uint8_t, 16> iv{};
-    for (int i = 0; i < 8; ++i)
-        iv[i] = static_cast<uint8_t>(static_cast<uint64_t>(tag) >> (56 - 8 * i));
-    for (int i = 0; i < 6; ++i)
-        iv[8 + i] = static_cast<uint8_t>(counter >> (40 - 8 * i));
-    for (int i = 0; i < 14; ++i)
-        iv[i] ^= salt[i];
-    return iv;
-}
-
 inline Bytes AuthenticatedPacket(const TrafficKeys& keys, uint16_t keyId, int64_t tag, uint64_t counter,
                                  uint16_t port, std::span<const uint8_t> payload)
 {
@@ -103,7 +90,15 @@ inline Bytes AuthenticatedPacket(const TrafficKeys& keys, uint16_t keyId, int64_
     plain.insert(plain.end(), payload.begin(), payload.end());
     std::array<uint8_t, 32> aesKey{};  // 16 derived bytes, 16 zero bytes
     std::copy(keys.encryption.begin(), keys.encryption.end(), aesKey.begin());
-    const Bytes sealed = GcmSeal(aesKey, Iv(keys.salt, tag, counter), plain);
+    // IV: the tag big-endian, the counter's low 48 bits big-endian, XOR the salt.
+    std::array<uint8_t, 16> iv{};
+    for (int i = 0; i < 8; ++i)
+        iv[i] = static_cast<uint8_t>(static_cast<uint64_t>(tag) >> (56 - 8 * i));
+    for (int i = 0; i < 6; ++i)
+        iv[8 + i] = static_cast<uint8_t>(counter >> (40 - 8 * i));
+    for (int i = 0; i < 14; ++i)
+        iv[i] ^= keys.salt[i];
+    const Bytes sealed = GcmSeal(aesKey, iv, plain);
     packet.insert(packet.end(), sealed.begin(), sealed.end());
     const Bytes digest = Hmac(keys.authentication, packet);
     packet.insert(packet.end(), digest.begin(), digest.end());

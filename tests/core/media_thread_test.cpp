@@ -32,18 +32,12 @@ private:
     std::function<int(TestThread&)> body;
 };
 
-int Idle(TestThread&)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return 0;
-}
-
 TEST(CMediaThread, SecondStartCreatesNoSecondThread)
 {
     std::atomic<int> concurrent{0};
     std::atomic<int> maxConcurrent{0};
     TestThread t([&](TestThread&) {
-        int now = ++concurrent;
+        const int now = ++concurrent;
         int seen = maxConcurrent.load();
         while (now > seen && !maxConcurrent.compare_exchange_weak(seen, now)) {
         }
@@ -61,47 +55,40 @@ TEST(CMediaThread, SecondStartCreatesNoSecondThread)
     EXPECT_FALSE(t.IsRunning());
 }
 
-// A body that ends the loop leaves an object that Start runs again.
-TEST(CMediaThread, Return240EndsTheLoopAndStartRunsAgain)
+// A pass that returns kEndThread or throws ends the loop quietly; Start runs
+// the object again. Stop from inside a pass returns false and ends it too.
+TEST(CMediaThread, LoopEndsFromInsideAndStartRunsAgain)
 {
-    TestThread t([](TestThread& self) { return self.passes % 3 == 0 ? CMediaThread::kEndThread : 0; });
-    ASSERT_TRUE(t.Start());
-    ASSERT_TRUE(WaitUntil([&] { return t.passes == 3 && !t.IsRunning(); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(t.passes, 3);
-    ASSERT_TRUE(t.Start());
-    ASSERT_TRUE(WaitUntil([&] { return t.passes == 6 && !t.IsRunning(); }));
-    EXPECT_TRUE(t.Stop());
-}
-
-TEST(CMediaThread, StopFromInsideRunReturnsFalseAndEndsTheLoop)
-{
-    std::atomic<int> stopResult{-1};
-    TestThread t([&](TestThread& self) {
-        if (self.passes == 1) {
-            stopResult = self.Stop() ? 1 : 0;
+    std::atomic<int> stopsInsideReturningTrue{0};
+    const std::function<int(TestThread&)> bodies[] = {
+        [](TestThread& self) { return self.passes % 2 == 0 ? CMediaThread::kEndThread : 0; },
+        [](TestThread&) -> int { throw 42; },
+        [&](TestThread& self) {
+            stopsInsideReturningTrue += self.Stop() ? 1 : 0;
+            return 0;
+        },
+    };
+    for (size_t i = 0; i < std::size(bodies); ++i) {
+        SCOPED_TRACE(i);
+        TestThread t(bodies[i]);
+        const int perRun = i == 0 ? 2 : 1;
+        for (int run = 1; run <= 2; ++run) {
+            ASSERT_TRUE(t.Start());
+            ASSERT_TRUE(WaitUntil([&] { return t.passes == run * perRun && !t.IsRunning(); }));
         }
-        return 0;
-    });
-    ASSERT_TRUE(t.Start());
-    ASSERT_TRUE(WaitUntil([&] { return stopResult != -1 && !t.IsRunning(); }));
-    EXPECT_EQ(stopResult, 0);
-    EXPECT_EQ(t.passes, 1);
-    EXPECT_TRUE(t.IsStopRequested());
-    EXPECT_TRUE(t.Stop());
-}
-
-TEST(CMediaThread, ExceptionEndsTheThreadQuietly)
-{
-    TestThread t([](TestThread&) -> int { throw 42; });
-    ASSERT_TRUE(t.Start());
-    ASSERT_TRUE(WaitUntil([&] { return t.passes == 1 && !t.IsRunning(); }));
-    EXPECT_TRUE(t.Stop());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(t.passes, 2 * perRun);
+        EXPECT_TRUE(t.Stop());
+    }
+    EXPECT_EQ(stopsInsideReturningTrue, 0);
 }
 
 TEST(CMediaThread, ManyStartStopCyclesUnderConcurrentStops)
 {
-    TestThread t(Idle);
+    TestThread t([](TestThread&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return 0;
+    });
     EXPECT_TRUE(t.Stop()) << "a stop without a start is harmless";
     for (int i = 0; i < 50; ++i) {
         ASSERT_TRUE(t.Start());

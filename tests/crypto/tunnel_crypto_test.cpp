@@ -85,9 +85,7 @@ TEST(CryptoKeySchedule, MatchesReferenceWithZeroExtensionAndClamping)
 
     // Only the first 32 key bytes and 16 salt bytes count; shorter material
     // counts as zero-extended; the record keeps at most 64 bytes.
-    Bytes material(80);
-    for (size_t i = 0; i < material.size(); ++i)
-        material[i] = static_cast<uint8_t>(i + 1);
+    const Bytes material = Pattern(80);
     record.SetMaster(3, material.data(), 80, material.data(), 70);
     EXPECT_EQ(record.masterKeyLength, 64u);
     EXPECT_EQ(record.masterSaltLength, 64u);
@@ -185,10 +183,8 @@ TEST(CryptoReceiveKeys, IdMatchesAll32BitsAndKeptKeysEqualFreshOnes)
         ASSERT_TRUE(crypto.SelectReceiveKeys(id, counter));
         EXPECT_EQ(crypto.ReceiveTrafficRecord().id, id);
         const auto epoch = static_cast<uint8_t>(counter / 10);
-        if (id == 1)
-            ExpectKeysOf(crypto.ReceiveTrafficRecord(), kMasterKey, kMasterSalt, epoch);
-        else
-            ExpectKeysOf(crypto.ReceiveTrafficRecord(), kOtherMasterKey, kOtherMasterSalt, epoch);
+        ExpectKeysOf(crypto.ReceiveTrafficRecord(), id == 1 ? kMasterKey : kOtherMasterKey,
+                     id == 1 ? kMasterSalt : kOtherMasterSalt, epoch);
     }
     AddKey(crypto, 3, kMasterKey, kOtherMasterSalt, 7);  // the same counter, another epoch
     std::lock_guard guard(crypto.ReceiveLock());

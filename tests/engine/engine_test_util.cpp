@@ -1,21 +1,8 @@
 #include "engine_test_util.h"
 
-#include "CTunnel.h"
-
-#include <filesystem>
-
 namespace zan {
 
 namespace enginetest {
-
-int ThreadCount()
-{
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        ++count;
-    }
-    return count;
-}
 
 EnginePair::EnginePair(uint32_t cryptoType, Options options)
     : portA(FreeUdpPort()), portB(FreeUdpPort()), outOfB("127.0.0.5", portA, options.receiveBuffer),
@@ -46,15 +33,12 @@ EnginePair::EnginePair(uint32_t cryptoType, Options options)
 void EnginePair::SetUp(CTunnel& engine, RecordingEvents& events, const char* delivery, uint16_t port,
                        const char* receive, const std::function<void(CTunnel&)>& tunnel, bool keys)
 {
-    static constexpr uint8_t kKey[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
-                                         17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
-    static constexpr uint8_t kSalt[14] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4};
     engine.SetEvents(&events);
     engine.SetDeliveryAddress(delivery);
     tunnel(engine);
     engine.AddReceivePort(port, receive);
     if (keys) {
-        engine.AddKey(7, kKey, 32, kSalt, 14, 500);
+        engine.AddKey(7, packet_test_data::kMasterKey.data(), 32, packet_test_data::kMasterSalt.data(), 14, 500);
     }
     engine.StartReceiver();
 }
@@ -64,12 +48,6 @@ bool EnginePair::CarriesBothWays(const std::vector<uint8_t>& payload, int ms)
     sender.SendTo("127.0.0.2", portA, payload);
     sender.SendTo("127.0.0.3", portB, payload);
     return outOfB.Receive(ms) == payload && outOfA.Receive(ms) == payload;
-}
-
-void ListenOnLoopback(CTunnel& engine, uint16_t tunnelPort, uint32_t cryptoType, const char* key)
-{
-    engine.SetReceiverNic("127.0.0.1");
-    engine.SetUdpTunnel(nullptr, nullptr, tunnelPort, cryptoType, key, 0);
 }
 
 } // namespace enginetest

@@ -11,6 +11,7 @@
 #include "ResultCodes.h"
 #include "TcpTestPeer.h"
 #include "WaitUntil.h"
+#include "packet_test_data.h"
 #include "ZAN_Time.h"
 
 #include <gtest/gtest.h>
@@ -67,20 +68,16 @@ public:
         return texts;
     }
     std::vector<std::string> Errors() { return Texts("error"); }
+    size_t Count(const std::string& kind) { return Texts(kind).size(); }
     bool WaitFor(const std::function<bool(const std::vector<Event>&)>& pred, int ms = 5000)
     {
         std::unique_lock guard(lock);
         return changed.wait_for(guard, std::chrono::milliseconds(ms), [&] { return pred(events); });
     }
-    static size_t CountOf(const std::vector<Event>& events, const std::string& kind)
-    {
-        return static_cast<size_t>(std::count_if(events.begin(), events.end(), [&](const Event& e) { return e.kind == kind; }));
-    }
-    size_t Count(const std::string& kind) { return CountOf(Events(), kind); }
     // Waits until at least `count` reports of `kind` came.
     bool WaitForCount(const std::string& kind, size_t count, int ms = 5000)
     {
-        return WaitFor([&](const std::vector<Event>& all) { return CountOf(all, kind) >= count; }, ms);
+        return WaitFor([&](const auto& all) { return size_t(std::ranges::count(all, kind, &Event::kind)) >= count; }, ms);
     }
     // Every error text, each in brackets, for failure messages.
     std::string AllErrors()
@@ -109,12 +106,9 @@ private:
 class UdpEnd {
 public:
     explicit UdpEnd(const char* address = "127.0.0.1", uint16_t port = 0, int32_t receiveBuffer = 0)
-        : address(address)
     {
         EXPECT_TRUE(socket.OpenUdp());
-        if (receiveBuffer != 0) {
-            EXPECT_EQ(socket.SetReceiveBufferSize(receiveBuffer), S_OK);
-        }
+        EXPECT_TRUE(receiveBuffer == 0 || socket.SetReceiveBufferSize(receiveBuffer) == S_OK);
         EXPECT_EQ(socket.Bind(address, port), S_OK) << address << ":" << port;
         std::string bound;
         EXPECT_EQ(socket.GetLocalEndPoint(bound, this->port), S_OK);
@@ -130,21 +124,17 @@ public:
     std::vector<uint8_t> Receive(int ms = 5000)
     {
         std::vector<uint8_t> buffer(65536);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        do {
-            const int32_t n = socket.ReceiveFrom(lastSenderAddress, lastSenderPort, buffer.data(),
-                                                 static_cast<uint32_t>(buffer.size()));
-            if (n > 0) {
-                buffer.resize(static_cast<size_t>(n));
-                return buffer;
-            }
-        } while (std::chrono::steady_clock::now() < deadline);
-        return {};
+        std::string sender;
+        int32_t n = 0;
+        WaitUntil([&] {
+            n = socket.ReceiveFrom(sender, lastSenderPort, buffer.data(), static_cast<uint32_t>(buffer.size()));
+            return n > 0;
+        }, ms);
+        buffer.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return buffer;
     }
 
-    std::string address;
     uint32_t port = 0;
-    std::string lastSenderAddress;
     uint32_t lastSenderPort = 0;
 
 private:
@@ -157,15 +147,6 @@ inline uint16_t FreeUdpPort(const char* address = "127.0.0.1")
     return static_cast<uint16_t>(UdpEnd(address).port);
 }
 
-inline std::vector<uint8_t> Pattern(size_t size, uint8_t seed)
-{
-    std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<uint8_t>(seed + i * 7);
-    }
-    return bytes;
-}
-
 // A legacy (type 0) packet of `kind` for port 5004 carrying one byte.
 inline std::vector<uint8_t> LegacyPacket(uint8_t kind = 3, uint8_t byte = 0, uint32_t tag = 0)
 {
@@ -175,10 +156,11 @@ inline std::vector<uint8_t> LegacyPacket(uint8_t kind = 3, uint8_t byte = 0, uin
 
 // Sets `engine` up as the listening end of a UDP tunnel: no destination, so
 // it listens on 127.0.0.1:tunnelPort and learns its peer from the first packet.
-void ListenOnLoopback(CTunnel& engine, uint16_t tunnelPort, uint32_t cryptoType, const char* key);
-
-// Number of threads of this process.
-int ThreadCount();
+inline void ListenOnLoopback(CTunnel& engine, uint16_t tunnelPort, uint32_t cryptoType, const char* key)
+{
+    engine.SetReceiverNic("127.0.0.1");
+    engine.SetUdpTunnel(nullptr, nullptr, tunnelPort, cryptoType, key, 0);
+}
 
 // Two engines joined by a tunnel. Datagrams given to A on 127.0.0.2:portA
 // come out of B at 127.0.0.5:portA, and from 127.0.0.3:portB out of A at

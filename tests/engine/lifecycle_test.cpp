@@ -1,10 +1,19 @@
 #include "engine_test_util.h"
 
+#include <filesystem>
+#include <iterator>
+
 namespace zan {
 
 namespace {
 
 using namespace enginetest;
+
+int ThreadCount()
+{
+    const auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+    return static_cast<int>(std::distance(begin(tasks), end(tasks)));
+}
 
 // Engines are set up, started and stopped again and again and destroyed
 // while datagrams flow both ways; a stopped engine's receive ports still

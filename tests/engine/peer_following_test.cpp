@@ -22,10 +22,8 @@ using TunnelPacketFormat::OpenResult;
 using TunnelPacketFormat::SealedHeader;
 using Bytes = std::vector<uint8_t>;
 
-constexpr std::array<uint8_t, 32> kKey = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
-                                          17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
-constexpr std::array<uint8_t, 14> kSalt = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6,
-                                           0xA7, 0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD};
+using packet_test_data::kMasterKey;
+using packet_test_data::kMasterSalt;
 constexpr uint32_t kKeyId = 7;
 
 // ---------------------------------------------------------------------------
@@ -122,7 +120,7 @@ public:
     {
         crypto.SetCryptoType(static_cast<int32_t>(cryptoType));
         crypto.SetSourceTag(0x5151);
-        crypto.AddKey(kKeyId, kKey.data(), 32, kSalt.data(), 14, 0);
+        crypto.AddKey(kKeyId, kMasterKey.data(), 32, kMasterSalt.data(), 14, 0);
     }
     Bytes Packet(uint8_t kind, const Bytes& payload, uint16_t port = 6000)
     {
@@ -146,7 +144,7 @@ public:
         engine.SetEvents(&events);
         engine.SetDeliveryAddress("127.0.0.5");
         ListenOnLoopback(engine, tunnelPort, cryptoType, "");
-        engine.AddKey(kKeyId, kKey.data(), 32, kSalt.data(), 14, 0);
+        engine.AddKey(kKeyId, kMasterKey.data(), 32, kMasterSalt.data(), 14, 0);
         engine.StartReceiver();
     }
     // Waits until the engine opened or dropped `count` packets in all.
@@ -173,11 +171,6 @@ public:
     CTunnel engine;
     uint16_t tunnelPort;
 };
-
-std::string Where(uint32_t port)
-{
-    return "127.0.0.1:" + std::to_string(port);
-}
 
 TEST(PeerFollowing, ForgedAndAlteredKeepAlivesMoveNothingAndAreCounted)
 {
@@ -229,7 +222,8 @@ TEST(PeerFollowing, SealedPeerIsFollowedAtItsFirstPacketButNotByACopy)
     ASSERT_TRUE(listening.WaitHandled(2));
     EXPECT_EQ(listening.engine.Destination().port, restarted.Port()) << "followed within one packet";
     EXPECT_EQ(listening.engine.Statistics().peerChanges, 1u);
-    EXPECT_EQ(listening.PeerEvents(), std::vector<std::string>{Where(first.Port()) + " -> " + Where(restarted.Port())});
+    EXPECT_EQ(listening.PeerEvents(), std::vector<std::string>{"127.0.0.1:" + std::to_string(first.Port()) +
+                                                               " -> 127.0.0.1:" + std::to_string(restarted.Port())});
 
     // Its datagrams now go to the new port.
     UdpEnd local;
@@ -261,7 +255,7 @@ TEST(PeerFollowing, ConfiguredDestinationNeverMoves)
     UdpEnd destination;
     CTunnel engine;
     engine.SetUdpTunnel("127.0.0.1", nullptr, static_cast<uint16_t>(destination.port), 8, "", 0);
-    engine.AddKey(kKeyId, kKey.data(), 32, kSalt.data(), 14, 0);
+    engine.AddKey(kKeyId, kMasterKey.data(), 32, kMasterSalt.data(), 14, 0);
     // The calling end sends from an ephemeral port: find it from its first
     // keep-alive, then answer there from elsewhere.
     engine.StartReceiver();

@@ -86,7 +86,11 @@ TEST(EngineSetUp, SecondTunnelOnAUsedPortGetsBindError)
     first.AddReceivePort(local, "127.0.0.2");
     second.AddReceivePort(local, "127.0.0.2");
     ASSERT_TRUE(events.WaitFor([](const auto& e) { return !e.empty(); }));
-    EXPECT_EQ(events.Errors().at(0), "Exception : Bind Error.\nFile : CTunnel_library/src/CZANSocket\nLine : 49\n");
+    const Event report = events.Events().at(0);
+    EXPECT_EQ(std::tie(report.text, report.code),
+              std::make_tuple("Exception : Bind Error.\nFile : CTunnel_library/src/CZANSocket\nLine : 49\n",
+                              0x80004005u));
+    EXPECT_EQ(second.ReceivePortCount(), 1u) << "the thread stays registered without running";
 
     // The first one still gets its datagrams.
     UdpEnd peer;
