@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <thread>
 
 namespace zan {
@@ -160,11 +161,8 @@ TEST(HostLogLines, JsonLinesParseWithStableFieldsAndTextLinesCarryTheTime)
     EXPECT_TRUE(log.Shows(HostLog::Level::kWarning));
     EXPECT_FALSE(log.Shows(HostLog::Level::kDebug));
 
-    const std::string now = HostLog::Now();  // 2026-12-07T21:30:00.123Z
-    ASSERT_EQ(now.size(), 24u) << now;
-    EXPECT_EQ(now[10], 'T');
-    EXPECT_EQ(now[19], '.');
-    EXPECT_EQ(now.back(), 'Z');
+    EXPECT_TRUE(std::regex_match(HostLog::Now(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+        << HostLog::Now();
 }
 
 TEST(HostLogLines, AReportOrMessageBecomesOneLine)

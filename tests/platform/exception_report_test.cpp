@@ -115,9 +115,8 @@ TEST(ExceptionBoundary, ModuleExceptionGoesToDebugOutputLogAndMessage)
                   throw exc_tunnel(659, static_cast<uint32_t>(E_INVALIDARG), "Set property error:ttl");
               }), E_INVALIDARG);
     ASSERT_EQ(capture.messages.size(), 1u);
-    EXPECT_EQ(capture.messages[0].caption, u"Exception");
-    EXPECT_EQ(capture.messages[0].text, kSetPropertyReport);
-    EXPECT_EQ(capture.messages[0].flags, MB_ICONERROR);
+    const ShownMessages::Message& shown = capture.messages[0];
+    EXPECT_EQ(std::tie(shown.caption, shown.text, shown.flags), std::tie(u"Exception", kSetPropertyReport, MB_ICONERROR));
     EXPECT_EQ(capture.debugOutput, std::vector<std::string>{Utf16ToUtf8(kSetPropertyReport)});
     EXPECT_NE(appData.Log().find(" [Exception]\n" + Utf16ToUtf8(kSetPropertyReport) + "\n"), std::string::npos);
 

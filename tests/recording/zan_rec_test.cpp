@@ -115,17 +115,15 @@ TEST_F(ZanRecTest, JsonAnswersSayTheSameAsTheText)
     run = ZanRec({"verify", open, "--json"});
     EXPECT_EQ(run.code, ZanRecExit::kNotClosed);
     Json verify = Json::parse(run.out);
-    EXPECT_EQ(verify["status"], "not-closed");
-    EXPECT_TRUE(verify["duration_ms"].is_null());
-    EXPECT_EQ(verify["last_record_ms"], 6000);
+    EXPECT_EQ(verify["status"].dump() + verify["duration_ms"].dump() + verify["last_record_ms"].dump(),
+              R"("not-closed"null6000)");
     EXPECT_TRUE(Close(*saver));
 
     std::filesystem::resize_file(path, 140);
     run = ZanRec({"verify", path, "--json"});
     EXPECT_EQ(run.code, ZanRecExit::kBadFile);
     verify = Json::parse(run.out);
-    EXPECT_EQ(verify["status"], "damaged");
-    EXPECT_EQ(verify["fault"]["offset"], 24);
+    EXPECT_EQ(verify["status"].dump() + verify["fault"]["offset"].dump(), R"("damaged"24)");
 
     const std::string foreign = PathOf("foreign.bin");
     std::ofstream(foreign) << "not a recording at all, but long enough for a header";
