@@ -65,9 +65,12 @@ public:
     Program& operator=(const Program&) = delete;
 
     // The exit code when the program ends by itself within `ms`; -1 when a
-    // signal ended it.
+    // signal ended it, or when it is not running under this object.
     std::optional<int> WaitForExit(int ms)
     {
+        if (pid <= 0) {
+            return -1;  // never started, or already reaped: never wait on another child
+        }
         for (int waited = 0; waited <= ms; waited += 10) {
             int status = 0;
             if (::waitpid(pid, &status, WNOHANG) == pid) {
@@ -81,6 +84,9 @@ public:
     // The exit status after SIGTERM; -2 when it had to be killed.
     int Stop()
     {
+        if (pid <= 0) {
+            return -1;  // a kill of pid -1 would reach every process we may signal
+        }
         ::kill(pid, SIGTERM);
         if (const auto code = WaitForExit(10000)) {
             return *code;

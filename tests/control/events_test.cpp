@@ -42,7 +42,7 @@ public:
 
     Apartment::Scope apartment;
     TcpTestPeer peer;
-    SinkRef sink;
+    SinkRef sink{nullptr, &DIID__IZAN_TunnelEvents};
     Control control;
     IConnectionPoint* point = nullptr;
     uint32_t cookie = 0;

@@ -37,14 +37,14 @@ TEST(ComObject, LastReleaseRunsFinalReleaseExactlyOnce)
 
     // A failed FinalConstruct gives nothing back and cleans up once.
     RecordingSink* failed = nullptr;
-    EXPECT_EQ(TryCreateComObject<RecordingSink>(&failed, &releases, true, E_INVALIDARG), E_INVALIDARG);
+    EXPECT_EQ(TryCreateComObject<RecordingSink>(&failed, &releases, &IID_TestEvents, E_INVALIDARG), E_INVALIDARG);
     EXPECT_EQ(failed, nullptr);
     EXPECT_EQ(releases, 2);
 }
 
 TEST(ComObject, QueryInterfaceRefusesWhatTheClassDoesNotOffer)
 {
-    RecordingSink* plain = CreateComObject<RecordingSink>(nullptr, false);
+    RecordingSink* plain = CreateComObject<RecordingSink>(nullptr, nullptr);
     void* out = plain;
     EXPECT_EQ(plain->QueryInterface(IID_TestEvents, &out), E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);

@@ -27,7 +27,7 @@ TEST(EventConnectionPoint, AdviseUnadviseAndRaise)
     {
         SinkRef first(&releases);
         SinkRef second(&releases);
-        SinkRef plain(&releases, false);
+        SinkRef plain(&releases, nullptr);
         uint32_t firstCookie = 0;
         uint32_t secondCookie = 0;
         uint32_t refused = 99;

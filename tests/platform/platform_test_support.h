@@ -35,7 +35,7 @@ inline constexpr IID IID_TestEvents{0x5A4E0001, 0x0001, 0x0002, {1, 2, 3, 4, 5, 
 
 // An event sink made with CreateComObject that records each Invoke: the
 // event, its code and message arguments, its thread; `onInvoke` acts inside
-// the event. Offers every event interface unless `offersEvents` is false.
+// the event. Offers the one event interface `events` (none when null).
 // Counts its FinalRelease calls in `*releases`, taking and dropping a
 // reference there as a control does when it lets go of what it holds.
 class RecordingSink : public IDispatch, public ComObjectRoot {
@@ -47,15 +47,15 @@ public:
         std::thread::id thread;
     };
 
-    explicit RecordingSink(std::atomic<int>* releases = nullptr, bool offersEvents = true,
+    explicit RecordingSink(std::atomic<int>* releases = nullptr, const IID* events = &IID_TestEvents,
                            HRESULT constructResult = S_OK)
-        : releases(releases), offersEvents(offersEvents), constructResult(constructResult)
+        : releases(releases), events(events), constructResult(constructResult)
     {
     }
 
     void* GetInterface(const IID& iid)
     {
-        const bool offered = iid == IID_IUnknown || iid == IID_IDispatch || offersEvents;
+        const bool offered = iid == IID_IUnknown || iid == IID_IDispatch || (events != nullptr && iid == *events);
         return offered ? static_cast<IDispatch*>(this) : nullptr;
     }
     HRESULT FinalConstruct() { return constructResult; }
@@ -120,7 +120,7 @@ public:
 
 private:
     std::atomic<int>* releases;
-    bool offersEvents;
+    const IID* events;
     HRESULT constructResult;
     std::mutex lock;  // guards: received
     std::vector<Received> received;
@@ -128,8 +128,8 @@ private:
 
 // One reference to a new sink, dropped at the end of the scope.
 struct SinkRef {
-    explicit SinkRef(std::atomic<int>* releases = nullptr, bool offersEvents = true)
-        : sink(CreateComObject<RecordingSink>(releases, offersEvents))
+    explicit SinkRef(std::atomic<int>* releases = nullptr, const IID* events = &IID_TestEvents)
+        : sink(CreateComObject<RecordingSink>(releases, events))
     {
     }
     ~SinkRef() { sink->Release(); }
